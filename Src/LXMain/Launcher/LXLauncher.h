@@ -1,0 +1,48 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "LXEnumDefine.h"
+#include "LXErrorHandler.h"
+#include "LXLauncherData.h"
+
+using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
+
+// The launcher's own version, fixed at build time; its directory is only
+// known at run time.
+inline const Version kLauncherVersion{LX_LAUNCHER_VERSION_MAJOR, LX_LAUNCHER_VERSION_MINOR,
+                                          LX_LAUNCHER_VERSION_PATCH, LX_LAUNCHER_VERSION_TWEAK, {}};
+
+// Set for a launcher started as a fallback: the version numbers ("a.b.c.d")
+// it must fall back strictly below, if it has to fall back in turn.
+inline constexpr const char* kszFallbackCeilingEnv = "LX_LAUNCHER_FALLBACK_BELOW";
+
+class CLXLauncher {
+public:
+    CLXLauncher() = default;
+
+    virtual int Launch(int argc, char** argv);
+
+protected:
+    virtual int StartMainApp(int argc, char** argv);
+    virtual LaunchError LoadMainAppFunc(const std::filesystem::path& directory) = 0;
+    virtual std::filesystem::path GetLauncherDirectoryPath() = 0;
+    virtual std::filesystem::path GetVersionRootDirectoryPath() = 0;
+    virtual std::filesystem::path GetLauncherExePath() = 0;
+
+    std::vector<Version> ParseVersionFromPath(const std::filesystem::path& directoryPath);
+    std::optional<Version> GetValidLowerVersion(const Version& stVersion, const std::vector<Version>& vtVersions);
+    bool IsVersionDirectory(const std::filesystem::path& path);
+    Version CreateVersion(const std::filesystem::path& versionPath);
+    std::filesystem::path GetLauncherExePathFromCommandLine();
+    Version CapToFallbackCeiling(const Version& stSelfVersion);
+
+    FuncStartMainApp m_funcStartMainApp = nullptr;
+    std::filesystem::path m_pathLauncherDirectory;
+    std::filesystem::path m_pathVersionRootDirectory;
+    std::filesystem::path m_pathLauncherExeFromCommandLine;
+    std::filesystem::path m_pathLauncherExe;
+    CLXErrorHandler m_errorHandler;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+class LXLauncherLog {
+public:
+    // Makes the "Launcher" logger, writing to the rotating launcher log, the
+    // process-wide default. Never fails: when no log file can be opened the
+    // logger discards its records.
+    static void Init();
+};
+
+namespace lx {
+
+// Where the launcher log lives for the given home directory.
+std::string LauncherLogFilePathForHome(const std::string& strHome);
+
+// "HOME" as the user set it; the password database's entry when it is unset;
+// empty when neither is known.
+std::string LauncherHomeDirectory();
+
+} // namespace lx

@@ -1,0 +1,88 @@
+#include "LXLinuxLauncher.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kszMainAppLibraryName = "libLxAppStartProcess.so";
+constexpr const char* kszStartMainAppSymbol = "StartMainApp";
+constexpr const char* kszSelfExeLink = "/proc/self/exe";
+constexpr size_t kuInitialLinkBufferSize = 4096 + 1;
+
+} // namespace
+
+LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
+{
+    const fs::path pathLibrary = directory / kszMainAppLibraryName;
+
+    // Local scope and lazy binding: the client's symbols stay out of the
+    // launcher's namespace, and unused ones are never resolved.
+    void* pHandle = dlopen(pathLibrary.c_str(), RTLD_LAZY);
+    if (pHandle == nullptr) {
+        if (const char* szError = dlerror(); szError != nullptr) {
+            std::cerr << "dlopen failed: " << szError << std::endl;
+        }
+        return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
+    }
+
+    // dlsym hands back an object pointer; POSIX guarantees it converts to a
+    // function pointer.
+    m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, kszStartMainAppSymbol));
+    if (m_funcStartMainApp == nullptr) {
+        dlclose(pHandle);
+        return LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL;
+    }
+
+    // Only now: the library's initialisers have run, and the client must see
+    // the X11 platform whatever the user's environment says.
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    return LaunchError::LAUNCH_NO_ERROR;
+}
+
+fs::path CLXLinuxLauncher::GetLauncherDirectoryPath()
+{
+    if (m_pathLauncherDirectory.empty()) {
+        m_pathLauncherDirectory = GetLauncherExePath().parent_path();
+    }
+    return m_pathLauncherDirectory;
+}
+
+fs::path CLXLinuxLauncher::GetVersionRootDirectoryPath()
+{
+    if (m_pathVersionRootDirectory.empty()) {
+        m_pathVersionRootDirectory = GetLauncherDirectoryPath();
+    }
+    return m_pathVersionRootDirectory;
+}
+
+fs::path CLXLinuxLauncher::GetLauncherExePath()
+{
+    if (!m_pathLauncherExe.empty()) {
+        return m_pathLauncherExe;
+    }
+
+    // readlink does not terminate the text and reports truncation only by
+    // filling the buffer, so grow until the text is strictly shorter.
+    size_t uBufferSize = kuInitialLinkBufferSize;
+    auto upBuffer = std::make_unique<char[]>(uBufferSize);
+    ssize_t nLength = readlink(kszSelfExeLink, upBuffer.get(), uBufferSize);
+    while (nLength != -1 && static_cast<size_t>(nLength) == uBufferSize) {
+        uBufferSize *= 2;
+        upBuffer = std::make_unique<char[]>(uBufferSize);
+        nLength = readlink(kszSelfExeLink, upBuffer.get(), uBufferSize);
+    }
+
+    if (nLength == -1) {
+        m_pathLauncherExe = GetLauncherExePathFromCommandLine();
+    } else {
+        m_pathLauncherExe = fs::path(upBuffer.get());
+    }
+    return m_pathLauncherExe;
+}

@@ -1,0 +1,69 @@
+// Stand-in for the client's main-application library. It does what a test or
+// a person can check from outside: it records how it was called and returns
+// a result chosen through the environment.
+//
+//   LX_APP_RECORD_FILE  file to append one JSON line per call to
+//   LX_APP_RESULT       the value to return (default 0)
+//   LX_APP_THROW        when set, throw std::runtime_error with its text
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include <json/json.h>
+
+#include "LXEnumDefine.h"
+
+namespace {
+
+const char* GetEnv(const char* szName)
+{
+    const char* szValue = std::getenv(szName);
+    return szValue != nullptr ? szValue : "";
+}
+
+void RecordCall(ClientType enClientType, int argc, char** argv)
+{
+    const char* szRecordFile = std::getenv("LX_APP_RECORD_FILE");
+    if (szRecordFile == nullptr || *szRecordFile == '\0') {
+        return;
+    }
+    Json::Value record(Json::objectValue);
+    record["client_type"] = static_cast<int>(enClientType);
+    record["argc"] = argc;
+    Json::Value args(Json::arrayValue);
+    for (int i = 0; i < argc; ++i) {
+        args.append(argv[i] != nullptr ? Json::Value(argv[i]) : Json::Value());
+    }
+    record["argv"] = args;
+    record["qt_qpa_platform"] = GetEnv("QT_QPA_PLATFORM");
+
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    std::ofstream out(szRecordFile, std::ios::app);
+    out << Json::writeString(builder, record) << '\n';
+}
+
+int ChosenResult()
+{
+    const char* szResult = std::getenv("LX_APP_RESULT");
+    if (szResult == nullptr) {
+        return 0;
+    }
+    char* pEnd = nullptr;
+    const long nValue = std::strtol(szResult, &pEnd, 10);
+    return pEnd != szResult ? static_cast<int>(nValue) : 0;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int StartMainApp(ClientType enClientType, int argc, char** argv)
+{
+    RecordCall(enClientType, argc, argv);
+    if (const char* szThrow = std::getenv("LX_APP_THROW"); szThrow != nullptr) {
+        throw std::runtime_error(szThrow);
+    }
+    return ChosenResult();
+}

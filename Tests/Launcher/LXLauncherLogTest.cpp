@@ -1,0 +1,151 @@
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+
+#include "LXLauncherLog.h"
+#include "LauncherFixture.h"
+
+namespace fs = std::filesystem;
+using namespace lxtest;
+
+namespace {
+
+// One launcher log line: level, local time with milliseconds, pid:tid,
+// logger name, source file:line, message.
+const std::regex kLogLine(R"(\[info\] \[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] \[\d+:\d+\] \[Launcher\] )"
+                          R"(\[LXLauncherLogTest\.cpp:\d+\] (.*))");
+
+class LXLauncherLogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* szHome = std::getenv("HOME");
+        m_optSavedHome = szHome != nullptr ? std::optional<std::string>(szHome) : std::nullopt;
+        setenv("HOME", m_dir.Path().c_str(), 1);
+    }
+    void TearDown() override
+    {
+        spdlog::shutdown();
+        if (m_optSavedHome) {
+            setenv("HOME", m_optSavedHome->c_str(), 1);
+        } else {
+            unsetenv("HOME");
+        }
+    }
+    fs::path LogFile() const { return m_dir / ".config/orvalo/2.0/Logs/Launcher.log"; }
+
+    TempDir m_dir;
+    std::optional<std::string> m_optSavedHome;
+};
+
+TEST_F(LXLauncherLogTest, FilePathFollowsHomeUnchanged)
+{
+    EXPECT_EQ(lx::LauncherLogFilePathForHome("/home/user"), "/home/user/.config/orvalo/2.0/Logs/Launcher.log");
+    EXPECT_EQ(lx::LauncherLogFilePathForHome("/home/user/"), "/home/user//.config/orvalo/2.0/Logs/Launcher.log");
+}
+
+TEST_F(LXLauncherLogTest, UnsetHomeFallsBackToThePasswordDatabase)
+{
+    unsetenv("HOME");
+    const passwd* pEntry = getpwuid(getuid());
+    ASSERT_NE(pEntry, nullptr);
+    EXPECT_EQ(lx::LauncherHomeDirectory(), pEntry->pw_dir);
+}
+
+TEST_F(LXLauncherLogTest, InitCreatesTheFileAndWritesRecordsInTheLauncherLayout)
+{
+    LXLauncherLog::Init();
+    EXPECT_TRUE(fs::exists(LogFile())) << "created before any record";
+    EXPECT_EQ(fs::file_size(LogFile()), 0u);
+    EXPECT_EQ(spdlog::get("Launcher"), spdlog::default_logger());
+    EXPECT_EQ(spdlog::get(""), nullptr);
+
+    SPDLOG_INFO("Init");
+    SPDLOG_INFO("value {} and {}", 42, "text");
+    spdlog::default_logger()->flush();
+
+    const std::vector<std::string> vtLines = ReadLines(LogFile());
+    ASSERT_EQ(vtLines.size(), 2u);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(vtLines[0], match, kLogLine)) << vtLines[0];
+    EXPECT_EQ(match[1], "Init");
+    EXPECT_NE(vtLines[0].find("[" + std::to_string(getpid()) + ":"), std::string::npos);
+    ASSERT_TRUE(std::regex_match(vtLines[1], match, kLogLine)) << vtLines[1];
+    EXPECT_EQ(match[1], "value 42 and text");
+}
+
+TEST_F(LXLauncherLogTest, ASecondRunAppendsToTheSameFile)
+{
+    LXLauncherLog::Init();
+    SPDLOG_INFO("first run");
+    spdlog::shutdown();
+
+    LXLauncherLog::Init();
+    SPDLOG_INFO("second run");
+    spdlog::default_logger()->flush();
+
+    const std::vector<std::string> vtLines = ReadLines(LogFile());
+    ASSERT_EQ(vtLines.size(), 2u);
+    EXPECT_NE(vtLines[0].find("first run"), std::string::npos);
+    EXPECT_NE(vtLines[1].find("second run"), std::string::npos);
+}
+
+TEST_F(LXLauncherLogTest, RotatesBeforeExceedingFiveMebibytesAndKeepsThreeFiles)
+{
+    const fs::path pathLogs = LogFile().parent_path();
+    WriteFile(LogFile(), std::string(5 * 1024 * 1024 - 10, 'x'));
+    WriteFile(pathLogs / "Launcher.1.log", "one");
+    WriteFile(pathLogs / "Launcher.2.log", "two");
+    WriteFile(pathLogs / "Launcher.3.log", "three");
+
+    LXLauncherLog::Init();
+    SPDLOG_INFO("fits");  // would take the file beyond the limit
+    spdlog::default_logger()->flush();
+
+    EXPECT_EQ(fs::file_size(pathLogs / "Launcher.1.log"), 5u * 1024 * 1024 - 10);
+    EXPECT_EQ(ReadFile(pathLogs / "Launcher.2.log"), "one");
+    EXPECT_EQ(ReadFile(pathLogs / "Launcher.3.log"), "two");
+    EXPECT_FALSE(fs::exists(pathLogs / "Launcher.4.log"));
+    const std::vector<std::string> vtLines = ReadLines(LogFile());
+    ASSERT_EQ(vtLines.size(), 1u);
+    EXPECT_NE(vtLines[0].find("fits"), std::string::npos);
+}
+
+// The client runs in the launcher's process and may start programs of its
+// own; none of them may hold the log file open.
+TEST_F(LXLauncherLogTest, LogFileIsNotInheritedByStartedPrograms)
+{
+    LXLauncherLog::Init();
+    SPDLOG_INFO("open");
+    spdlog::default_logger()->flush();
+
+    WriteScript(m_dir / "list", ListDescriptorsCommand(m_dir / "fds") + "\n");
+    const ProcessResult result = RunProcess({(m_dir / "list").string()});
+    ASSERT_EQ(result.nExitStatus, 0) << result.strStderr;
+    const std::vector<std::string> vtForeign = ForeignDescriptors(m_dir / "fds", m_dir / "list");
+    for (const std::string& strDescriptor : vtForeign) {
+        EXPECT_EQ(strDescriptor.find("Launcher.log"), std::string::npos) << strDescriptor;
+    }
+}
+
+TEST_F(LXLauncherLogTest, UnopenableLogFileGivesALauncherLoggerThatDiscards)
+{
+    WriteFile(m_dir / "not-a-directory", "");
+    for (const fs::path& pathHome : {m_dir / "not-a-directory", fs::path("/proc")}) {
+        SCOPED_TRACE(pathHome);
+        setenv("HOME", pathHome.c_str(), 1);
+        ASSERT_NO_THROW(LXLauncherLog::Init());
+        ASSERT_NE(spdlog::default_logger(), nullptr);
+        EXPECT_EQ(spdlog::default_logger()->name(), "Launcher");
+        EXPECT_NO_THROW(SPDLOG_INFO("discarded"));
+        spdlog::shutdown();
+    }
+}
+
+} // namespace

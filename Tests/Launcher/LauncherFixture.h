@@ -1,0 +1,102 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+#include <spdlog/spdlog.h>
+
+#include "LXLinuxLauncher.h"
+#include "RecordingHooks.h"
+#include "TestSupport.h"
+
+namespace lxtest {
+
+// Built artefacts, handed in by the build.
+inline const std::filesystem::path kPathLauncherExe = LX_TEST_LAUNCHER_EXE;
+inline const std::filesystem::path kPathStandInLibrary = LX_TEST_STANDIN_LIBRARY;
+inline const std::filesystem::path kPathNoEntryLibrary = LX_TEST_NOENTRY_LIBRARY;
+inline constexpr const char* kszMainAppLibrary = "libLxAppStartProcess.so";
+inline constexpr const char* kszOwnVersionDir = LX_TEST_VERSION_DIR;
+
+// Shell command that lists the descriptors a program started from the
+// script holds, as "ls -l" shows them, into the named file.
+std::string ListDescriptorsCommand(const std::filesystem::path& pathOutput);
+// From such a listing: what each descriptor above 2 refers to, leaving out
+// the listing's own directory handle and the script itself.
+std::vector<std::string> ForeignDescriptors(const std::filesystem::path& pathListing,
+                                            const std::filesystem::path& pathScript);
+
+enum class MainApp { None, StandIn, NoEntry };
+
+// An installation in a temporary directory: <root>/app/<version>/...
+class Installation {
+public:
+    Installation() { std::filesystem::create_directories(AppRoot()); }
+
+    std::filesystem::path AppRoot() const { return m_dir / "app"; }
+    std::filesystem::path Home() const { return m_dir / "home"; }
+    std::filesystem::path Scratch(const std::string& strName) const { return m_dir / strName; }
+    std::filesystem::path LogFile() const { return Home() / ".config/orvalo/2.0/Logs/Launcher.log"; }
+
+    // Adds a version directory holding the real launcher and the chosen
+    // main-application library.
+    std::filesystem::path AddVersion(const std::string& strName, MainApp enApp, bool bWithLauncher = true);
+    // Adds a version directory whose launcher is a script that writes its
+    // arguments, one per line, to a file beside the directory, and its
+    // descriptors to the same name with ".fds".
+    std::filesystem::path AddScriptVersion(const std::string& strName, const std::string& strLauncherName = "launcher");
+    std::filesystem::path ScriptRecord(const std::string& strName) const { return m_dir / (strName + ".argv"); }
+
+private:
+    TempDir m_dir;
+};
+
+// Exposes the protected operations and points the executable path at the
+// installation instead of the test program.
+class TestLauncher : public CLXLinuxLauncher {
+public:
+    explicit TestLauncher(std::filesystem::path pathExe = {}) : m_pathFakeExe(std::move(pathExe)) {}
+
+    using CLXLauncher::CreateVersion;
+    using CLXLauncher::GetLauncherExePathFromCommandLine;
+    using CLXLauncher::GetValidLowerVersion;
+    using CLXLauncher::IsVersionDirectory;
+    using CLXLauncher::ParseVersionFromPath;
+    using CLXLauncher::StartMainApp;
+    using CLXLinuxLauncher::GetLauncherDirectoryPath;
+    using CLXLinuxLauncher::GetVersionRootDirectoryPath;
+    using CLXLinuxLauncher::LoadMainAppFunc;
+
+    std::filesystem::path GetLauncherExePath() override
+    {
+        return m_pathFakeExe.empty() ? CLXLinuxLauncher::GetLauncherExePath() : m_pathFakeExe;
+    }
+    FuncStartMainApp BoundEntry() const { return m_funcStartMainApp; }
+    const std::filesystem::path& CachedExePath() const { return m_pathLauncherExe; }
+
+private:
+    std::filesystem::path m_pathFakeExe;
+};
+
+// Sends the default logger's records to a string, in the launcher's layout.
+class CapturedLog {
+public:
+    CapturedLog();
+    ~CapturedLog();
+    std::string Text();
+
+private:
+    std::ostringstream m_stream;
+};
+
+// The JSON lines the stand-in main application appended to its record file.
+std::vector<Json::Value> ReadJsonLines(const std::filesystem::path& path);
+
+Version MakeVersion(uint32_t uMajor, uint32_t uMinor, uint32_t uPatch, uint32_t uTweak,
+                    std::filesystem::path path = {});
+
+} // namespace lxtest

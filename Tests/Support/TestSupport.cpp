@@ -1,0 +1,222 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace lxtest {
+
+TempDir::TempDir()
+{
+    std::string strTemplate = (fs::temp_directory_path() / "lxtest-XXXXXX").string();
+    if (::mkdtemp(strTemplate.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    m_path = strTemplate;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    // Tests may leave read-only directories behind; open them up first.
+    for (auto it = fs::recursive_directory_iterator(m_path, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+    }
+    fs::remove_all(m_path, ec);
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::vector<std::string> ReadLines(const fs::path& path)
+{
+    std::vector<std::string> vtLines;
+    std::ifstream in(path);
+    for (std::string strLine; std::getline(in, strLine);) {
+        vtLines.push_back(strLine);
+    }
+    return vtLines;
+}
+
+void WriteFile(const fs::path& path, const std::string& strContent)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << strContent;
+}
+
+void WriteScript(const fs::path& path, const std::string& strBody)
+{
+    WriteFile(path, "#!/bin/sh\n" + strBody);
+    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+}
+
+namespace {
+
+std::vector<std::string> BuildEnvironment(const ProcessOptions& options)
+{
+    std::map<std::string, std::string> mapMerged;
+    if (!options.bClearEnv) {
+        for (char** pp = environ; *pp != nullptr; ++pp) {
+            const std::string strEntry(*pp);
+            const size_t uEq = strEntry.find('=');
+            if (uEq != std::string::npos) {
+                mapMerged[strEntry.substr(0, uEq)] = strEntry.substr(uEq + 1);
+            }
+        }
+    }
+    for (const auto& [strName, optValue] : options.mapEnv) {
+        if (optValue) {
+            mapMerged[strName] = *optValue;
+        } else {
+            mapMerged.erase(strName);
+        }
+    }
+    std::vector<std::string> vtEnv;
+    for (const auto& [strName, strValue] : mapMerged) {
+        vtEnv.push_back(strName + "=" + strValue);
+    }
+    return vtEnv;
+}
+
+std::vector<char*> PointersOf(std::vector<std::string>& vtStrings)
+{
+    std::vector<char*> vtPointers;
+    for (std::string& str : vtStrings) {
+        vtPointers.push_back(str.data());
+    }
+    vtPointers.push_back(nullptr);
+    return vtPointers;
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOptions& options)
+{
+    ProcessResult result;
+    int arrOut[2];
+    int arrErr[2];
+    if (::pipe2(arrOut, O_CLOEXEC) != 0 || ::pipe2(arrErr, O_CLOEXEC) != 0) {
+        return result;
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, arrOut[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, arrErr[1], 2);
+    if (!options.pathWorkingDirectory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, options.pathWorkingDirectory.c_str());
+    }
+
+    std::vector<std::string> vtArgs = vtArgv;
+    std::vector<std::string> vtEnv = BuildEnvironment(options);
+    std::vector<char*> vtArgPtrs = PointersOf(vtArgs);
+    std::vector<char*> vtEnvPtrs = PointersOf(vtEnv);
+
+    pid_t nPid = -1;
+    const int nSpawnError =
+        ::posix_spawn(&nPid, vtArgPtrs[0], &actions, nullptr, vtArgPtrs.data(), vtEnvPtrs.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(arrOut[1]);
+    ::close(arrErr[1]);
+    if (nSpawnError != 0) {
+        ::close(arrOut[0]);
+        ::close(arrErr[0]);
+        return result;
+    }
+
+    const auto timeDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.nTimeoutSeconds);
+    std::array<pollfd, 2> arrPoll{{{arrOut[0], POLLIN, 0}, {arrErr[0], POLLIN, 0}}};
+    std::string* arrTargets[2] = {&result.strStdout, &result.strStderr};
+    int nOpen = 2;
+    bool bKilled = false;
+    while (nOpen > 0) {
+        const auto msLeft = std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline -
+                                                                                  std::chrono::steady_clock::now());
+        if (msLeft.count() <= 0 && !bKilled) {
+            ::kill(nPid, SIGKILL);
+            bKilled = true;
+        }
+        if (::poll(arrPoll.data(), arrPoll.size(), bKilled ? 1000 : static_cast<int>(msLeft.count())) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (size_t i = 0; i < arrPoll.size(); ++i) {
+            if (arrPoll[i].fd < 0 || arrPoll[i].revents == 0) {
+                continue;
+            }
+            char arrBuffer[4096];
+            const ssize_t nRead = ::read(arrPoll[i].fd, arrBuffer, sizeof arrBuffer);
+            if (nRead > 0) {
+                arrTargets[i]->append(arrBuffer, static_cast<size_t>(nRead));
+            } else if (nRead == 0 || errno != EINTR) {
+                ::close(arrPoll[i].fd);
+                arrPoll[i].fd = -1;
+                --nOpen;
+            }
+        }
+    }
+    for (const pollfd& entry : arrPoll) {
+        if (entry.fd >= 0) {
+            ::close(entry.fd);
+        }
+    }
+
+    int nStatus = 0;
+    while (::waitpid(nPid, &nStatus, 0) == -1 && errno == EINTR) {
+    }
+    if (WIFEXITED(nStatus)) {
+        result.bExited = true;
+        result.nExitStatus = WEXITSTATUS(nStatus);
+    } else if (WIFSIGNALED(nStatus)) {
+        result.nSignal = WTERMSIG(nStatus);
+    }
+    return result;
+}
+
+bool WaitForLine(const fs::path& path, int nTimeoutMilliseconds)
+{
+    const auto timeDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMilliseconds);
+    while (std::chrono::steady_clock::now() < timeDeadline) {
+        const std::string strContent = ReadFile(path);
+        if (!strContent.empty() && strContent.back() == '\n') {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool IsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+} // namespace lxtest

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lxtest {
+
+// A fresh directory under the system temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::filesystem::path operator/(const std::filesystem::path& rel) const { return m_path / rel; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+std::string ReadFile(const std::filesystem::path& path);
+std::vector<std::string> ReadLines(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& strContent);
+// Writes a shell script and makes it executable.
+void WriteScript(const std::filesystem::path& path, const std::string& strBody);
+
+struct ProcessResult {
+    bool bExited = false;  // false: killed by a signal or not started
+    int nExitStatus = -1;
+    int nSignal = 0;
+    std::string strStdout;
+    std::string strStderr;
+};
+
+struct ProcessOptions {
+    std::filesystem::path pathWorkingDirectory;  // empty: inherit
+    // Variables to set (nullopt: remove) on top of the current environment.
+    std::map<std::string, std::optional<std::string>> mapEnv;
+    bool bClearEnv = false;  // start from an empty environment instead
+    int nTimeoutSeconds = 60;
+};
+
+// Runs a program to completion, capturing its standard output and error.
+ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOptions& options = {});
+
+// Waits until the file exists and holds a full line, or the time runs out.
+bool WaitForLine(const std::filesystem::path& path, int nTimeoutMilliseconds = 10000);
+
+bool IsRoot();
+
+} // namespace lxtest

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configures and builds the project into a build directory.
+#   scripts/build.sh BUILD_DIR [extra cmake arguments...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${1:?usage: build.sh BUILD_DIR [cmake args...]}
+shift
+
+"$root/scripts/install-deps.sh"
+
+jobs=${LX_BUILD_JOBS:-$(nproc)}
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$build_dir" -j "$jobs"

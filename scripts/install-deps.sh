@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libspdlog-dev libfmt-dev libjsoncpp-dev qtbase5-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   binutils file dpkg-dev

@@ -2,10 +2,19 @@
 # Builds everything and runs the whole test suite through CTest.
 #   scripts/test.sh              the normal build, in build/
 #   scripts/test.sh --sanitize   AddressSanitizer + UBSan build, in build-asan/
+#   scripts/test.sh --fuzz-smoke a short run of the libFuzzer targets (clang), in build-fuzz/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-if [[ ${1:-} == --sanitize ]]; then
+if [[ ${1:-} == --fuzz-smoke ]]; then
+  build_dir="$root/build-fuzz"
+  "$root/scripts/install-deps.sh"
+  cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLX_BUILD_FUZZ=ON >/dev/null
+  cmake --build "$build_dir" -j "$(nproc)" --target VersionNameFuzzer
+  ctest --test-dir "$build_dir" --output-on-failure -R 'Fuzzer'
+  exit 0
+elif [[ ${1:-} == --sanitize ]]; then
   build_dir="$root/build-asan"
   "$root/scripts/build.sh" "$build_dir" -DLX_SANITIZE=ON -DLX_BUILD_BENCH=OFF
   # Qt and fontconfig keep caches for the life of the process; only our own

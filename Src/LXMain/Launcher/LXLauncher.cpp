@@ -25,10 +25,12 @@ bool IsAsciiDigit(char ch)
     return ch >= '0' && ch <= '9';
 }
 
-// Whole-name match of three dotted digit runs ("\d+\.\d+\.\d+", ASCII
-// digits only). Written out rather than with std::regex: its matcher
-// recurses per character and its \d follows the global locale.
-bool IsVersionName(std::string_view strName)
+} // namespace
+
+// Whole-name match of "\d+\.\d+\.\d+" with ASCII digits only. Written out
+// rather than with std::regex: its matcher recurses per character and its
+// \d follows the global locale.
+bool lx::IsVersionDirectoryName(std::string_view strName)
 {
     size_t uPos = 0;
     for (int nRun = 0; nRun < 3; ++nRun) {
@@ -48,6 +50,8 @@ bool IsVersionName(std::string_view strName)
     }
     return uPos == strName.size();
 }
+
+namespace {
 
 // Reads a digit run as unsigned decimal, ignoring leading zeros and
 // saturating at the largest 32-bit value.
@@ -229,7 +233,7 @@ bool CLXLauncher::IsVersionDirectory(const fs::path& path)
     if (!fs::is_directory(fs::status(path, ec))) {
         return false;
     }
-    return IsVersionName(path.filename().native());
+    return lx::IsVersionDirectoryName(path.filename().native());
 }
 
 Version CLXLauncher::CreateVersion(const fs::path& versionPath)

@@ -1,0 +1,129 @@
+#include "LXPerformanceReport.h"
+
+#include "Ostrum/AssertHook.h"
+#include "Vantrel/Report.h"
+
+#include <QObject>
+#include <QWidget>
+#include <json/value.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sarnel::performence_report {
+
+const std::string kstrReportDesktopPageCreateEventName = "ReportDesktopPageCreate";
+const std::string kstrCompleteTime = "complete_time";
+const std::string kstrWidgetName = "widget_name";
+const std::string kstrTotalWidgets = "total_widgets";
+
+namespace {
+
+constexpr int kReportArg = 1;
+constexpr core::report::CSBrokerId kBrokerId = 0;
+constexpr const char* kszModuleName = "Sarnel";
+
+} // namespace
+
+// The hook returns, so every check reports and lets the caller decide how to go on.
+#define SARNEL_CHECK(condition, message)                                                                             \
+    do                                                                                                               \
+    {                                                                                                                \
+        if (!(condition))                                                                                            \
+        {                                                                                                            \
+            FrameWork::_FW_OnAssertFailed(FrameWork::ASSET_TYPE_REPORT, message, kszModuleName, __FILE__, __LINE__, \
+                                          #condition);                                                               \
+        }                                                                                                            \
+    } while (false)
+
+CCreatePerformanceReportHelper::CCreatePerformanceReportHelper() = default;
+
+void CCreatePerformanceReportHelper::StartPageReport()
+{
+    m_timerPage.start();
+}
+
+void CCreatePerformanceReportHelper::EndPageReport(const QString& strWidgetName, const QWidget& widget)
+{
+    SARNEL_CHECK(!strWidgetName.isEmpty(), "Widget name is empty in performance report.");
+    // Reading an invalid QElapsedTimer is undefined, so validity is checked first.
+    const qint64 nElapsed = m_timerPage.isValid() ? m_timerPage.elapsed() : 0;
+    if (nElapsed <= 0)
+    {
+        SARNEL_CHECK(false, "Timer is invalid or elapsed time is zero in performance report.");
+        return;
+    }
+    DoReport(strWidgetName, GetChildrenCount(widget), nElapsed);
+}
+
+void CCreatePerformanceReportHelper::EndPageElapsedTimeReport(const QString& strWidgetName)
+{
+    SARNEL_CHECK(!strWidgetName.isEmpty(), "Widget name is empty in performance report.");
+    const qint64 nElapsed = m_timerPage.isValid() ? m_timerPage.elapsed() : 0;
+    if (nElapsed <= 0)
+    {
+        SARNEL_CHECK(false, "Timer is invalid or elapsed time is zero in performance report.");
+        return;
+    }
+    DoReport(strWidgetName, 0, nElapsed);
+}
+
+void CCreatePerformanceReportHelper::DoSubWidgetCountReport(const QString& strWidgetName, const QWidget& widget)
+{
+    SARNEL_CHECK(!strWidgetName.isEmpty(), "Widget name is empty in performance report.");
+    DoReport(strWidgetName, GetChildrenCount(widget), 0);
+}
+
+void CCreatePerformanceReportHelper::StartCreatePerformanceReport(QString strWidgetName, const QWidget& widget,
+                                                                  long long elapsed)
+{
+    DoReport(std::move(strWidgetName), GetChildrenCount(widget), elapsed);
+}
+
+void CCreatePerformanceReportHelper::DoReport(QString strWidgetName, long long totalWidgets, long long completeTime)
+{
+    Json::Value payload;
+    payload[kstrCompleteTime] = Json::Int64{completeTime};
+    payload[kstrWidgetName] = strWidgetName.toStdString();
+    payload[kstrTotalWidgets] = Json::Int64{totalWidgets};
+    core::report::Report(kstrReportDesktopPageCreateEventName, kReportArg, payload, kBrokerId);
+}
+
+int CCreatePerformanceReportHelper::GetChildrenCount(const QWidget& widget) const
+{
+    // A work list instead of recursion: page trees can be deep enough to
+    // matter for the stack, and this is far cheaper than findChildren().
+    std::vector<const QWidget*> vtPending;
+    vtPending.reserve(64);
+    vtPending.push_back(&widget);
+
+    int nCount = 0;
+    while (!vtPending.empty())
+    {
+        const QWidget* pWidget = vtPending.back();
+        vtPending.pop_back();
+        ++nCount;
+        for (const QObject* pChild : pWidget->children())
+        {
+            if (!pChild->isWidgetType())
+            {
+                continue;
+            }
+            // Most widgets are leaves. Counting them while their data is still
+            // in cache, instead of queueing them for a second visit, is what
+            // keeps wide pages fast.
+            if (pChild->children().isEmpty())
+            {
+                ++nCount;
+            }
+            else
+            {
+                vtPending.push_back(static_cast<const QWidget*>(pChild));
+            }
+        }
+    }
+    return nCount;
+}
+
+} // namespace sarnel::performence_report

@@ -16,6 +16,10 @@ fs::path Installation::AddVersion(const std::string& strName, MainApp enApp, boo
     }
     if (enApp == MainApp::StandIn) {
         fs::copy_file(kPathStandInLibrary, pathDir / kszMainAppLibrary);
+        // What the main application links against ships beside it.
+        for (const char* szDependency : {"libSarnel.so", "libVantrel.so", "libOstrum.so"}) {
+            fs::copy_file(kPathStandInLibrary.parent_path() / szDependency, pathDir / szDependency);
+        }
     } else if (enApp == MainApp::NoEntry) {
         fs::copy_file(kPathNoEntryLibrary, pathDir / kszMainAppLibrary);
     }
@@ -73,21 +77,6 @@ std::string CapturedLog::Text()
 {
     spdlog::default_logger()->flush();
     return m_stream.str();
-}
-
-std::vector<Json::Value> ReadJsonLines(const fs::path& path)
-{
-    std::vector<Json::Value> vtValues;
-    Json::CharReaderBuilder builder;
-    for (const std::string& strLine : ReadLines(path)) {
-        Json::Value value;
-        std::string strErrors;
-        std::istringstream in(strLine);
-        if (Json::parseFromStream(builder, in, &value, &strErrors)) {
-            vtValues.push_back(value);
-        }
-    }
-    return vtValues;
 }
 
 Version MakeVersion(uint32_t uMajor, uint32_t uMinor, uint32_t uPatch, uint32_t uTweak, fs::path path)

@@ -93,9 +93,6 @@ private:
     std::ostringstream m_stream;
 };
 
-// The JSON lines the stand-in main application appended to its record file.
-std::vector<Json::Value> ReadJsonLines(const std::filesystem::path& path);
-
 Version MakeVersion(uint32_t uMajor, uint32_t uMinor, uint32_t uPatch, uint32_t uTweak,
                     std::filesystem::path path = {});
 

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <json/reader.h>
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -60,6 +62,20 @@ std::vector<std::string> ReadLines(const fs::path& path)
         vtLines.push_back(strLine);
     }
     return vtLines;
+}
+
+std::vector<Json::Value> ReadJsonLines(const fs::path& path)
+{
+    std::vector<Json::Value> vtValues;
+    Json::CharReaderBuilder builder;
+    for (const std::string& strLine : ReadLines(path)) {
+        Json::Value value;
+        std::istringstream in(strLine);
+        if (Json::parseFromStream(builder, in, &value, nullptr)) {
+            vtValues.push_back(value);
+        }
+    }
+    return vtValues;
 }
 
 void WriteFile(const fs::path& path, const std::string& strContent)
@@ -217,6 +233,68 @@ bool WaitForLine(const fs::path& path, int nTimeoutMilliseconds)
 bool IsRoot()
 {
     return ::geteuid() == 0;
+}
+
+XvfbServer::XvfbServer()
+{
+    const char* szXvfb = "/usr/bin/Xvfb";
+    if (::access(szXvfb, X_OK) != 0) {
+        m_strError = "Xvfb is not installed";
+        return;
+    }
+    int arrPipe[2];
+    if (::pipe2(arrPipe, O_CLOEXEC) != 0) {
+        m_strError = "pipe failed";
+        return;
+    }
+    // Xvfb picks a free display number and writes it to the descriptor.
+    const std::string strFd = "3";
+    std::vector<std::string> vtArgs{szXvfb, "-displayfd", strFd, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
+    std::vector<char*> vtArgPtrs = PointersOf(vtArgs);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, arrPipe[1], 3);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const int nError = ::posix_spawn(&m_nPid, szXvfb, &actions, nullptr, vtArgPtrs.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(arrPipe[1]);
+    if (nError != 0) {
+        m_nPid = -1;
+        ::close(arrPipe[0]);
+        m_strError = "could not start Xvfb";
+        return;
+    }
+
+    std::string strNumber;
+    pollfd stPoll{arrPipe[0], POLLIN, 0};
+    const auto timeDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (strNumber.find('\n') == std::string::npos && std::chrono::steady_clock::now() < timeDeadline) {
+        if (::poll(&stPoll, 1, 200) <= 0) {
+            continue;
+        }
+        char arrBuffer[32];
+        const ssize_t nRead = ::read(arrPipe[0], arrBuffer, sizeof arrBuffer);
+        if (nRead <= 0) {
+            break;
+        }
+        strNumber.append(arrBuffer, static_cast<size_t>(nRead));
+    }
+    ::close(arrPipe[0]);
+    if (strNumber.find('\n') == std::string::npos) {
+        m_strError = "Xvfb did not report a display";
+        return;
+    }
+    m_strDisplay = ":" + strNumber.substr(0, strNumber.find('\n'));
+}
+
+XvfbServer::~XvfbServer()
+{
+    if (m_nPid > 0) {
+        ::kill(m_nPid, SIGTERM);
+        while (::waitpid(m_nPid, nullptr, 0) == -1 && errno == EINTR) {
+        }
+    }
 }
 
 } // namespace lxtest

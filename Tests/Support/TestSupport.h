@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+
 namespace lxtest {
 
 // A fresh directory under the system temporary directory, removed with
@@ -29,6 +31,8 @@ private:
 std::string ReadFile(const std::filesystem::path& path);
 std::vector<std::string> ReadLines(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& strContent);
+// One JSON value per line; lines that do not parse are left out.
+std::vector<Json::Value> ReadJsonLines(const std::filesystem::path& path);
 // Writes a shell script and makes it executable.
 void WriteScript(const std::filesystem::path& path, const std::string& strBody);
 
@@ -55,5 +59,23 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
 bool WaitForLine(const std::filesystem::path& path, int nTimeoutMilliseconds = 10000);
 
 bool IsRoot();
+
+// A virtual X server for the length of a test. Display() is empty when none
+// could be started (no Xvfb installed, or it failed).
+class XvfbServer {
+public:
+    XvfbServer();
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    const std::string& Display() const { return m_strDisplay; }
+    const std::string& Error() const { return m_strError; }
+
+private:
+    pid_t m_nPid = -1;
+    std::string m_strDisplay;
+    std::string m_strError;
+};
 
 } // namespace lxtest

@@ -5,6 +5,9 @@
 //   LX_APP_RECORD_FILE  file to append one JSON line per call to
 //   LX_APP_RESULT       the value to return (default 0)
 //   LX_APP_THROW        when set, throw std::runtime_error with its text
+//
+// With "--demo" on the command line it runs a small Qt client instead (see
+// LxAppDemo.h).
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 #include <json/json.h>
 
 #include "LXEnumDefine.h"
+#include "LxAppDemo.h"
 
 namespace {
 
@@ -62,6 +66,10 @@ int ChosenResult()
 extern "C" __attribute__((visibility("default"))) int StartMainApp(ClientType enClientType, int argc, char** argv)
 {
     RecordCall(enClientType, argc, argv);
+    if (lxstandin::IsDemoRequested(argc, argv)) {
+        const int nDemoResult = lxstandin::RunDemoClient(argc, argv, std::getenv("LX_APP_RECORD_FILE"));
+        return nDemoResult != 0 ? nDemoResult : ChosenResult();
+    }
     if (const char* szThrow = std::getenv("LX_APP_THROW"); szThrow != nullptr) {
         throw std::runtime_error(szThrow);
     }

@@ -33,7 +33,7 @@ set(CPACK_INSTALL_PREFIX "/opt/${LX_CLIENT_NAME}")
 set(CPACK_INSTALL_CMAKE_PROJECTS
   "${CMAKE_BINARY_DIR};${PROJECT_NAME};Runtime;/"
   "${CMAKE_BINARY_DIR};${PROJECT_NAME};Integration;/")
-set(CPACK_STRIP_FILES OFF)
+set(CPACK_STRIP_FILES ON)
 # The archive unpacks as a root overlay: opt/, usr/.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 

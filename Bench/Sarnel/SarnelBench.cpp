@@ -29,8 +29,7 @@ namespace {
 std::unique_ptr<QWidget> MakeWidePage()
 {
     auto page = std::make_unique<QWidget>();
-    for (int i = 1; i < 10'000; ++i)
-    {
+    for (int i = 1; i < 10'000; ++i) {
         new QWidget(page.get());
     }
     return page;
@@ -40,8 +39,7 @@ std::unique_ptr<QWidget> MakeDeepChain()
 {
     auto page = std::make_unique<QWidget>();
     QWidget* pLink = page.get();
-    for (int i = 1; i < 1'000; ++i)
-    {
+    for (int i = 1; i < 1'000; ++i) {
         pLink = new QWidget(pLink);
     }
     return page;
@@ -60,12 +58,10 @@ std::unique_ptr<QWidget> MakeRealisticPage()
     pHeader->addWidget(new QPushButton(QStringLiteral("Refresh"), page.get()));
     pPageLayout->addLayout(pHeader);
 
-    for (int nGroup = 0; nGroup < 15; ++nGroup)
-    {
+    for (int nGroup = 0; nGroup < 15; ++nGroup) {
         auto* pGroup = new QGroupBox(QStringLiteral("Group %1").arg(nGroup), page.get());
         auto* pForm = new QFormLayout(pGroup);
-        for (int nRow = 0; nRow < 6; ++nRow)
-        {
+        for (int nRow = 0; nRow < 6; ++nRow) {
             pForm->addRow(new QLabel(QStringLiteral("Field %1").arg(nRow), pGroup), new QLineEdit(pGroup));
         }
         auto* pNested = new QGroupBox(QStringLiteral("Options"), pGroup);
@@ -82,28 +78,24 @@ std::unique_ptr<QWidget> MakeRealisticPage()
     }
 
     auto* pStatus = new QHBoxLayout;
-    for (int nField = 0; nField < 11; ++nField)
-    {
+    for (int nField = 0; nField < 11; ++nField) {
         pStatus->addWidget(new QLabel(QStringLiteral("-"), page.get()));
     }
     pPageLayout->addLayout(pStatus);
     return page;
 }
 
-enum Tree : int64_t
-{
-    TREE_WIDE,
-    TREE_DEEP,
-    TREE_REALISTIC
-};
+enum Tree : int64_t { TREE_WIDE, TREE_DEEP, TREE_REALISTIC };
 
 std::unique_ptr<QWidget> MakeTree(int64_t nTree)
 {
-    switch (nTree)
-    {
-    case TREE_WIDE: return MakeWidePage();
-    case TREE_DEEP: return MakeDeepChain();
-    default: return MakeRealisticPage();
+    switch (nTree) {
+    case TREE_WIDE:
+        return MakeWidePage();
+    case TREE_DEEP:
+        return MakeDeepChain();
+    default:
+        return MakeRealisticPage();
     }
 }
 
@@ -112,13 +104,11 @@ void BM_GetChildrenCount(benchmark::State& state)
     const auto page = MakeTree(state.range(0));
     const CCreatePerformanceReportHelper helper;
     int nCount = 0;
-    for (auto _ : state)
-    {
+    for (auto _ : state) {
         nCount = helper.GetChildrenCount(*page);
         benchmark::DoNotOptimize(nCount);
     }
-    if (nCount != page->findChildren<QWidget*>().size() + 1)
-    {
+    if (nCount != page->findChildren<QWidget*>().size() + 1) {
         state.SkipWithError("count differs from findChildren");
     }
     state.counters["widgets"] = nCount;
@@ -128,8 +118,7 @@ void BM_FindChildren(benchmark::State& state)
 {
     const auto page = MakeTree(state.range(0));
     int nCount = 0;
-    for (auto _ : state)
-    {
+    for (auto _ : state) {
         nCount = page->findChildren<QWidget*>().size() + 1;
         benchmark::DoNotOptimize(nCount);
     }
@@ -142,8 +131,7 @@ void BM_DoReportWithFileSink(benchmark::State& state)
     const QByteArray sinkPath = dir.filePath(QStringLiteral("events.jsonl")).toLocal8Bit();
     ::setenv("LX_REPORT_SINK_FILE", sinkPath.constData(), 1);
     CCreatePerformanceReportHelper helper;
-    for (auto _ : state)
-    {
+    for (auto _ : state) {
         helper.DoReport(QStringLiteral("Quotes"), 300, 42);
     }
     ::unsetenv("LX_REPORT_SINK_FILE");
@@ -163,14 +151,12 @@ BENCHMARK(BM_DoReportWithFileSink);
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    {
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
     benchmark::RunSpecifiedBenchmarks();

@@ -18,8 +18,8 @@ inline constexpr const char* kszScreenshotFile = LX_TEST_SCREENSHOT_FILE;
 // cmake --install of the runtime component into a prefix.
 inline bool InstallRuntime(const std::filesystem::path& pathPrefix)
 {
-    const ProcessResult result = RunProcess(
-        {kszCMake, "--install", kszBuildDir, "--prefix", pathPrefix.string(), "--component", "Runtime"});
+    const ProcessResult result =
+        RunProcess({kszCMake, "--install", kszBuildDir, "--prefix", pathPrefix.string(), "--component", "Runtime"});
     return result.bExited && result.nExitStatus == 0;
 }
 

@@ -42,7 +42,7 @@ TEST(InstalledClientTest, RunsTheDemoClientOnARealXServerAndReportsItsPage)
                       {"LX_APP_RECORD_FILE", (dir / "client.jsonl").string()},
                       {"LX_REPORT_SINK_FILE", (dir / "events.jsonl").string()},
                       {"LX_APP_RESULT", "4"},
-                      {"QT_QPA_PLATFORM", "offscreen"},  // the launcher must select xcb
+                      {"QT_QPA_PLATFORM", "offscreen"}, // the launcher must select xcb
                       {"LD_LIBRARY_PATH", std::nullopt}};
     auto futureRun = std::async(std::launch::async, [&] {
         return RunProcess({(dir / "desktop/orvalo").string(), "--demo", "--demo-seconds=4"}, options);
@@ -54,7 +54,8 @@ TEST(InstalledClientTest, RunsTheDemoClientOnARealXServerAndReportsItsPage)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         vtClient = ReadJsonLines(dir / "client.jsonl");
     }
-    const ProcessResult shot = RunProcess({kszScreenshotTool, kszScreenshotFile}, {{}, {{"DISPLAY", xserver.Display()}}});
+    const ProcessResult shot =
+        RunProcess({kszScreenshotTool, kszScreenshotFile}, {{}, {{"DISPLAY", xserver.Display()}}});
     const ProcessResult result = futureRun.get();
 
     ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;

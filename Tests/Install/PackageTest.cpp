@@ -88,8 +88,7 @@ TEST_F(PackageTest, UnpackedArchiveRunsWithOnlyItsOwnRunPaths)
         EXPECT_NE(strSection.find("Library runpath: [$ORIGIN]"), std::string::npos) << szLibrary << strSection;
         EXPECT_EQ(strSection.find(kszBuildDir), std::string::npos) << "no build paths in " << szLibrary;
     }
-    EXPECT_EQ(fs::read_symlink(pathRoot / "usr/bin/orvalo"),
-              fs::path("/opt/orvalo") / kszVersionDir / "launcher");
+    EXPECT_EQ(fs::read_symlink(pathRoot / "usr/bin/orvalo"), fs::path("/opt/orvalo") / kszVersionDir / "launcher");
 
     ProcessOptions options;
     options.mapEnv = {{"HOME", (pathRoot / "home").string()},

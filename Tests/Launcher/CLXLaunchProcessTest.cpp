@@ -75,11 +75,10 @@ TEST_F(CLXLaunchProcessTest, FailedExecReportsItsErrnoThroughThePipeAndTheChildE
 TEST_F(CLXLaunchProcessTest, StartedProgramGetsItsPathAndArgumentsButNoDescriptorOfOurs)
 {
     const fs::path pathRecord = m_dir / "record";
-    WriteScript(m_dir / "prog",
-                ListDescriptorsCommand(m_dir / "fds") + "\n" +
-                "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + pathRecord.string() + ".tmp'\n" +
-                "sleep 2\n" +
-                "mv '" + pathRecord.string() + ".tmp' '" + pathRecord.string() + "'\n");
+    WriteScript(m_dir / "prog", ListDescriptorsCommand(m_dir / "fds") + "\n" +
+                                    "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + pathRecord.string() +
+                                    ".tmp'\n" + "sleep 2\n" + "mv '" + pathRecord.string() + ".tmp' '" +
+                                    pathRecord.string() + "'\n");
     // A descriptor a library might have opened without close-on-exec.
     const int nLeaky = open(m_dir.Path().c_str(), O_RDONLY);
     const int nDescriptorsBefore = CountOpenDescriptors();

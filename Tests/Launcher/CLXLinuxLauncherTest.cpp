@@ -78,13 +78,14 @@ TEST_F(CLXLinuxLauncherTest, StartMainAppLogsAroundTheClientRunWithSourceLocatio
     char* arrArgv[] = {szArg0, nullptr};
     EXPECT_EQ(launcher.StartMainApp(1, arrArgv), -2);
     unsetenv("LX_APP_RESULT");
-    EXPECT_THAT(log.Text(), testing::MatchesRegex("\\[info\\] \\[LXLauncher.cpp:[0-9]+\\] StartMainApp, ClientType: 120\n"
-                                                  "\\[info\\] \\[LXLauncher.cpp:[0-9]+\\] EndMainApp, result: -2\n"));
+    EXPECT_THAT(log.Text(),
+                testing::MatchesRegex("\\[info\\] \\[LXLauncher.cpp:[0-9]+\\] StartMainApp, ClientType: 120\n"
+                                      "\\[info\\] \\[LXLauncher.cpp:[0-9]+\\] EndMainApp, result: -2\n"));
 }
 
 TEST_F(CLXLinuxLauncherTest, PathsComeFromTheKernelsSelfLinkAndAreCached)
 {
-    TestLauncher launcher;  // no override: the real self link
+    TestLauncher launcher; // no override: the real self link
     const fs::path pathExe = launcher.GetLauncherExePath();
     EXPECT_EQ(pathExe, fs::read_symlink("/proc/self/exe"));
     EXPECT_TRUE(pathExe.is_absolute());

@@ -105,7 +105,7 @@ TEST_F(LXLauncherLogTest, RotatesBeforeExceedingFiveMebibytesAndKeepsThreeFiles)
     WriteFile(pathLogs / "Launcher.3.log", "three");
 
     LXLauncherLog::Init();
-    SPDLOG_INFO("fits");  // would take the file beyond the limit
+    SPDLOG_INFO("fits"); // would take the file beyond the limit
     spdlog::default_logger()->flush();
 
     EXPECT_EQ(fs::file_size(pathLogs / "Launcher.1.log"), 5u * 1024 * 1024 - 10);

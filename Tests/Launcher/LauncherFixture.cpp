@@ -30,10 +30,10 @@ fs::path Installation::AddScriptVersion(const std::string& strName, const std::s
 {
     const fs::path pathDir = AppRoot() / strName;
     const fs::path pathRecord = ScriptRecord(strName);
-    WriteScript(pathDir / strLauncherName,
-                ListDescriptorsCommand(pathRecord.string() + ".fds") + "\n" +
-                "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + pathRecord.string() + ".tmp'\n" +
-                "mv '" + pathRecord.string() + ".tmp' '" + pathRecord.string() + "'\n");
+    WriteScript(pathDir / strLauncherName, ListDescriptorsCommand(pathRecord.string() + ".fds") + "\n" +
+                                               "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                                               pathRecord.string() + ".tmp'\n" + "mv '" + pathRecord.string() +
+                                               ".tmp' '" + pathRecord.string() + "'\n");
     return pathDir;
 }
 

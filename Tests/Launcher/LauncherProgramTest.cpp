@@ -91,7 +91,8 @@ TEST_F(LauncherProgramTest, RunsTheClientInProcessThroughALinkFromAnotherDirecto
     EXPECT_EQ(vtCalls[0]["argv"][3].asString(), "");
 
     const std::vector<LogRecord> vtLog = ParseLog(m_install.LogFile());
-    EXPECT_EQ(Messages(vtLog), (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 7"}));
+    EXPECT_EQ(Messages(vtLog),
+              (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 7"}));
     ASSERT_FALSE(vtLog.empty());
     EXPECT_EQ(vtLog[0].strFile, "main.cpp");
     EXPECT_FALSE(fs::exists(pathElsewhere / ".config")) << "nothing is written where the user stands";
@@ -112,7 +113,7 @@ TEST_F(LauncherProgramTest, StartsTheClientWhateverTheStateOfHome)
         SCOPED_TRACE(optHome.value_or("(unset)"));
         fs::remove(m_install.Scratch("app.record"));
         if (!optHome && IsRoot()) {
-            continue;  // the password database would name root's real home
+            continue; // the password database would name root's real home
         }
         const ProcessResult result = Run(pathVersion / "launcher", {}, {{"HOME", optHome}, {"LX_APP_RESULT", "3"}});
         ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
@@ -138,7 +139,7 @@ TEST_F(LauncherProgramTest, FallsBackToTheHighestOlderLauncherWithoutTheUsersArg
 {
     const fs::path pathOwn = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
     m_install.AddVersion("16.24.0", MainApp::StandIn);            // higher: never chosen
-    m_install.AddVersion("16.23.16000", MainApp::StandIn, false);  // lost its launcher
+    m_install.AddVersion("16.23.16000", MainApp::StandIn, false); // lost its launcher
     const fs::path pathChosen = m_install.AddVersion("16.22.100", MainApp::StandIn);
     m_install.AddVersion("16.22.99", MainApp::StandIn);
 
@@ -158,9 +159,9 @@ TEST_F(LauncherProgramTest, FallsBackToTheHighestOlderLauncherWithoutTheUsersArg
         usleep(10000);
         vtLog = ParseLog(m_install.LogFile());
     }
-    EXPECT_EQ(Messages(vtLog), (std::vector<std::string>{"Init", "Invoke Process: " + (pathChosen / "launcher").string(),
-                                                         "Init", "StartMainApp, ClientType: 120",
-                                                         "EndMainApp, result: 9"}));
+    EXPECT_EQ(Messages(vtLog),
+              (std::vector<std::string>{"Init", "Invoke Process: " + (pathChosen / "launcher").string(), "Init",
+                                        "StartMainApp, ClientType: 120", "EndMainApp, result: 9"}));
     if (vtLog.size() == 5) {
         EXPECT_EQ(vtLog[1].strFile, "LXLaunchProcess.cpp");
         EXPECT_NE(vtLog[0].strPid, vtLog[2].strPid);
@@ -217,10 +218,10 @@ TEST_F(LauncherProgramTest, FallsBackToTheProgramNameWithoutProc)
         GTEST_SKIP() << "cannot hide /proc here: " << probe.strStderr;
     }
 
-    const ProcessResult result = Run("/usr/bin/unshare",
-                                     {"--mount", "--fork", "/bin/sh", "-c",
-                                      "mount -t tmpfs none /proc && exec ./launcher --from-cwd"},
-                                     {{"LX_APP_RESULT", "5"}}, pathVersion);
+    const ProcessResult result =
+        Run("/usr/bin/unshare",
+            {"--mount", "--fork", "/bin/sh", "-c", "mount -t tmpfs none /proc && exec ./launcher --from-cwd"},
+            {{"LX_APP_RESULT", "5"}}, pathVersion);
 
     ASSERT_TRUE(result.bExited);
     EXPECT_EQ(result.nExitStatus, 5) << result.strStderr;

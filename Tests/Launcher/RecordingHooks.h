@@ -11,7 +11,7 @@
 // order it did. The test program links these bodies in place of the Linux
 // ones.
 struct HookLog {
-    std::vector<std::string> vtCalls;  // e.g. "HandleLaunchError:1"
+    std::vector<std::string> vtCalls; // e.g. "HandleLaunchError:1"
     std::vector<std::shared_ptr<LaunchAppRecord>> vtLaunchRecords;
     std::vector<std::shared_ptr<StartMainAppRecord>> vtStartRecords;
 

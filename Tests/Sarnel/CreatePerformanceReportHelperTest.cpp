@@ -23,8 +23,7 @@ constexpr const char* kszNameMessage = "Widget name is empty in performance repo
 constexpr const char* kszNameCondition = "!strWidgetName.isEmpty()";
 constexpr const char* kszTimerMessage = "Timer is invalid or elapsed time is zero in performance report.";
 
-class CCreatePerformanceReportHelperTest : public ::testing::Test
-{
+class CCreatePerformanceReportHelperTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -35,8 +34,7 @@ protected:
     static std::vector<Json::Value> TakePayloads()
     {
         std::vector<Json::Value> vtPayloads;
-        for (const auto& stEvent : core::report::TakeRecordedEvents())
-        {
+        for (const auto& stEvent : core::report::TakeRecordedEvents()) {
             EXPECT_EQ(stEvent.strEventName, "ReportDesktopPageCreate");
             EXPECT_EQ(stEvent.nArg, 1);
             EXPECT_EQ(stEvent.brokerId, 0);
@@ -50,8 +48,7 @@ protected:
     static std::vector<std::pair<std::string, std::string>> TakeAsserts()
     {
         std::vector<std::pair<std::string, std::string>> vtAsserts;
-        for (const auto& stAssert : FrameWork::TakeRecordedAsserts())
-        {
+        for (const auto& stAssert : FrameWork::TakeRecordedAsserts()) {
             EXPECT_EQ(stAssert.enType, 3);
             EXPECT_EQ(stAssert.strModule, "Sarnel");
             EXPECT_TRUE(stAssert.strFile.ends_with("LXPerformanceReport.cpp")) << stAssert.strFile;
@@ -72,8 +69,7 @@ TEST_F(CCreatePerformanceReportHelperTest, CountsEveryWidgetButNoOtherObject)
     EXPECT_EQ(m_helper.GetChildrenCount(m_page), 1);
 
     auto* pLayout = new QHBoxLayout(&m_page);
-    for (int i = 0; i < 3; ++i)
-    {
+    for (int i = 0; i < 3; ++i) {
         pLayout->addWidget(new QPushButton(&m_page));
     }
     EXPECT_EQ(m_helper.GetChildrenCount(m_page), 4);
@@ -95,8 +91,7 @@ TEST_F(CCreatePerformanceReportHelperTest, CountsNestedSubtreesOfAnyDepth)
     new QPushButton(pNested);
     new QLabel(pGroup);
     QWidget* pLink = new QWidget(&m_page);
-    for (int i = 0; i < 5000; ++i)
-    {
+    for (int i = 0; i < 5000; ++i) {
         pLink = new QWidget(pLink);
     }
 
@@ -119,7 +114,8 @@ TEST_F(CCreatePerformanceReportHelperTest, SendsThreeTypedMembersWithUtf8Name)
     EXPECT_EQ(payload["total_widgets"].type(), Json::intValue);
     EXPECT_EQ(payload["total_widgets"].asInt64(), 5'000'000'000LL);
     EXPECT_EQ(payload["widget_name"].type(), Json::stringValue);
-    EXPECT_EQ(payload["widget_name"].asString(), "\xC3\x9C" "bersicht \xE4\xBB\xB7 \xF0\x9F\x93\x88");
+    EXPECT_EQ(payload["widget_name"].asString(), "\xC3\x9C"
+                                                 "bersicht \xE4\xBB\xB7 \xF0\x9F\x93\x88");
 }
 
 TEST_F(CCreatePerformanceReportHelperTest, EndReportsWithoutStartOnlyReportTheTimer)
@@ -128,8 +124,8 @@ TEST_F(CCreatePerformanceReportHelperTest, EndReportsWithoutStartOnlyReportTheTi
     m_helper.EndPageElapsedTimeReport(QString());
 
     EXPECT_TRUE(TakePayloads().empty());
-    EXPECT_EQ(TakeAsserts(), (AssertList{{kszTimerMessage, "false"}, {kszNameMessage, kszNameCondition},
-                                         {kszTimerMessage, "false"}}));
+    EXPECT_EQ(TakeAsserts(),
+              (AssertList{{kszTimerMessage, "false"}, {kszNameMessage, kszNameCondition}, {kszTimerMessage, "false"}}));
 }
 
 TEST_F(CCreatePerformanceReportHelperTest, EndReportInStartingMillisecondSendsNothing)
@@ -137,19 +133,15 @@ TEST_F(CCreatePerformanceReportHelperTest, EndReportInStartingMillisecondSendsNo
     // A millisecond boundary may fall between start and end; retry until a
     // run stays within one millisecond, which happens almost at once.
     bool bSawZeroElapsed = false;
-    for (int nTry = 0; nTry < 1000 && !bSawZeroElapsed; ++nTry)
-    {
+    for (int nTry = 0; nTry < 1000 && !bSawZeroElapsed; ++nTry) {
         m_helper.StartPageReport();
         m_helper.EndPageReport(QStringLiteral("page"), m_page);
         const auto vtPayloads = TakePayloads();
         const auto vtAsserts = TakeAsserts();
         bSawZeroElapsed = vtPayloads.empty();
-        if (bSawZeroElapsed)
-        {
+        if (bSawZeroElapsed) {
             EXPECT_EQ(vtAsserts, (AssertList{{kszTimerMessage, "false"}}));
-        }
-        else
-        {
+        } else {
             EXPECT_TRUE(vtAsserts.empty());
             EXPECT_GE(vtPayloads[0]["complete_time"].asInt64(), 1);
         }

@@ -17,13 +17,11 @@ std::set<std::string> ReadDynamicSymbols(const std::string& strLibrary)
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(strCommand.c_str(), "r"), &::pclose);
     std::set<std::string> setSymbols;
     std::array<char, 4096> line{};
-    while (pipe && std::fgets(line.data(), static_cast<int>(line.size()), pipe.get()) != nullptr)
-    {
+    while (pipe && std::fgets(line.data(), static_cast<int>(line.size()), pipe.get()) != nullptr) {
         // "<address> <type> <name>\n"
         const std::string_view strLine(line.data());
         const auto nTypeEnd = strLine.find(' ', strLine.find(' ') + 1);
-        if (nTypeEnd != std::string_view::npos && strLine.ends_with('\n'))
-        {
+        if (nTypeEnd != std::string_view::npos && strLine.ends_with('\n')) {
             setSymbols.emplace(strLine.substr(nTypeEnd + 1, strLine.size() - nTypeEnd - 2));
         }
     }
@@ -35,8 +33,8 @@ std::set<std::string> ReadDynamicSymbols(const std::string& strLibrary)
 bool IsForeignSymbol(std::string_view strName)
 {
     static constexpr std::array<std::string_view, 11> kPrefixes{
-        "std::", "__gnu_cxx::", "Json::", "Q", "q", "typeinfo for std::", "typeinfo name for std::",
-        "vtable for std::", "_init", "_fini", "_e"};
+        "std::", "__gnu_cxx::", "Json::", "Q", "q", "typeinfo for std::", "typeinfo name for std::", "vtable for std::",
+        "_init", "_fini",       "_e"};
     return strName == "__bss_start" || std::any_of(kPrefixes.begin(), kPrefixes.end(), [strName](auto strPrefix) {
                return strName.starts_with(strPrefix);
            });
@@ -57,14 +55,10 @@ TEST(SarnelLibrary, ExportsExactlyTheHelperClassMembers)
     };
 
     std::set<std::string> setOwn;
-    for (const auto& strName : ReadDynamicSymbols(SARNEL_LIBRARY_PATH))
-    {
-        if (setExpected.contains(strName))
-        {
+    for (const auto& strName : ReadDynamicSymbols(SARNEL_LIBRARY_PATH)) {
+        if (setExpected.contains(strName)) {
             setOwn.insert(strName);
-        }
-        else
-        {
+        } else {
             EXPECT_TRUE(IsForeignSymbol(strName)) << "unexpected export: " << strName;
         }
     }

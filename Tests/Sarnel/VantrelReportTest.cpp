@@ -13,8 +13,7 @@
 
 namespace {
 
-class VantrelReportTest : public ::testing::Test
-{
+class VantrelReportTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -29,8 +28,7 @@ protected:
     {
         std::vector<Json::Value> vtLines;
         std::ifstream sink(m_strSink);
-        for (std::string strLine; std::getline(sink, strLine);)
-        {
+        for (std::string strLine; std::getline(sink, strLine);) {
             std::istringstream(strLine) >> vtLines.emplace_back(); // throws on a torn line
         }
         return vtLines;
@@ -69,11 +67,9 @@ TEST_F(VantrelReportTest, KeepsEveryLineWholeUnderConcurrentReports)
     constexpr int kThreads = 4;
     constexpr int kEventsPerThread = 200;
     std::vector<std::jthread> vtThreads;
-    for (int nThread = 0; nThread < kThreads; ++nThread)
-    {
+    for (int nThread = 0; nThread < kThreads; ++nThread) {
         vtThreads.emplace_back([nThread] {
-            for (int i = 0; i < kEventsPerThread; ++i)
-            {
+            for (int i = 0; i < kEventsPerThread; ++i) {
                 core::report::Report("Concurrent", nThread, Json::Value(std::string(512, 'x')), 0);
             }
         });

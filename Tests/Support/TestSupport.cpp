@@ -155,8 +155,7 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
     std::vector<char*> vtEnvPtrs = PointersOf(vtEnv);
 
     pid_t nPid = -1;
-    const int nSpawnError =
-        ::posix_spawn(&nPid, vtArgPtrs[0], &actions, nullptr, vtArgPtrs.data(), vtEnvPtrs.data());
+    const int nSpawnError = ::posix_spawn(&nPid, vtArgPtrs[0], &actions, nullptr, vtArgPtrs.data(), vtEnvPtrs.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(arrOut[1]);
     ::close(arrErr[1]);
@@ -172,8 +171,8 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
     int nOpen = 2;
     bool bKilled = false;
     while (nOpen > 0) {
-        const auto msLeft = std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline -
-                                                                                  std::chrono::steady_clock::now());
+        const auto msLeft =
+            std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline - std::chrono::steady_clock::now());
         if (msLeft.count() <= 0 && !bKilled) {
             ::kill(nPid, SIGKILL);
             bKilled = true;

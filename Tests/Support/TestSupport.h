@@ -37,7 +37,7 @@ std::vector<Json::Value> ReadJsonLines(const std::filesystem::path& path);
 void WriteScript(const std::filesystem::path& path, const std::string& strBody);
 
 struct ProcessResult {
-    bool bExited = false;  // false: killed by a signal or not started
+    bool bExited = false; // false: killed by a signal or not started
     int nExitStatus = -1;
     int nSignal = 0;
     std::string strStdout;
@@ -45,10 +45,10 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-    std::filesystem::path pathWorkingDirectory;  // empty: inherit
+    std::filesystem::path pathWorkingDirectory; // empty: inherit
     // Variables to set (nullopt: remove) on top of the current environment.
     std::map<std::string, std::optional<std::string>> mapEnv;
-    bool bClearEnv = false;  // start from an empty environment instead
+    bool bClearEnv = false; // start from an empty environment instead
     int nTimeoutSeconds = 60;
 };
 

@@ -18,8 +18,8 @@ namespace lx {
 
 struct SpawnResult {
     bool bStarted = false;
-    pid_t nPid = -1;     // the child, when one was forked
-    int nExecError = 0;  // errno of a failed exec, as the child reported it
+    pid_t nPid = -1;    // the child, when one was forked
+    int nExecError = 0; // errno of a failed exec, as the child reported it
 };
 
 // The body of CLXLaunchProcess::Invoke, with the details a caller may want

@@ -199,13 +199,12 @@ std::vector<Version> CLXLauncher::ParseVersionFromPath(const fs::path& directory
             vtVersions.push_back(CreateVersion(pathEntry));
         }
     }
-    std::sort(vtVersions.begin(), vtVersions.end(),
-              [](const Version& lhs, const Version& rhs) { return rhs < lhs; });
+    std::sort(vtVersions.begin(), vtVersions.end(), [](const Version& lhs, const Version& rhs) { return rhs < lhs; });
     return vtVersions;
 }
 
 std::optional<Version> CLXLauncher::GetValidLowerVersion(const Version& stVersion,
-                                                          const std::vector<Version>& vtVersions)
+                                                         const std::vector<Version>& vtVersions)
 {
     const fs::path pathLauncherFileName = GetLauncherExePath().filename();
 

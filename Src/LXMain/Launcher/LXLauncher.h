@@ -13,8 +13,8 @@ using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 
 // The launcher's own version, fixed at build time; its directory is only
 // known at run time.
-inline const Version kLauncherVersion{LX_LAUNCHER_VERSION_MAJOR, LX_LAUNCHER_VERSION_MINOR,
-                                          LX_LAUNCHER_VERSION_PATCH, LX_LAUNCHER_VERSION_TWEAK, {}};
+inline const Version kLauncherVersion{
+    LX_LAUNCHER_VERSION_MAJOR, LX_LAUNCHER_VERSION_MINOR, LX_LAUNCHER_VERSION_PATCH, LX_LAUNCHER_VERSION_TWEAK, {}};
 
 // Set for a launcher started as a fallback: the version numbers ("a.b.c.d")
 // it must fall back strictly below, if it has to fall back in turn.

@@ -72,8 +72,8 @@ QWidget* BuildOrderPage()
     auto* pBlotter = new QTableWidget(4, 3, pPage);
     pBlotter->setHorizontalHeaderLabels({"Symbol", "Side", "Quantity"});
     pBlotter->horizontalHeader()->setStretchLastSection(true);
-    const char* arrRows[][3] = {{"ACME", "Buy", "100"}, {"GLOBX", "Sell", "250"}, {"ACME", "Sell", "40"},
-                                {"INITech", "Buy", "5"}};
+    const char* arrRows[][3] = {
+        {"ACME", "Buy", "100"}, {"GLOBX", "Sell", "250"}, {"ACME", "Sell", "40"}, {"INITech", "Buy", "5"}};
     for (int nRow = 0; nRow < 4; ++nRow) {
         for (int nCol = 0; nCol < 3; ++nCol) {
             pBlotter->setItem(nRow, nCol, new QTableWidgetItem(arrRows[nRow][nCol]));

@@ -49,13 +49,12 @@ std::string ToJsonLine(const RecordedAssert& stAssert)
 void _FW_OnAssertFailed(AssetType enType, const char* szMessage, const char* szModule, const char* szFile, int nLine,
                         const char* szCondition)
 {
-    RecordedAssert stAssert{enType, TextOrEmpty(szMessage), TextOrEmpty(szModule),
-                            TextOrEmpty(szFile), nLine, TextOrEmpty(szCondition)};
+    RecordedAssert stAssert{enType, TextOrEmpty(szMessage),  TextOrEmpty(szModule), TextOrEmpty(szFile),
+                            nLine,  TextOrEmpty(szCondition)};
     const std::string strLine = ToJsonLine(stAssert);
 
     const std::lock_guard<std::mutex> lock(HookMutex());
-    if (const char* szSink = std::getenv("LX_ASSERT_SINK_FILE"); szSink != nullptr && *szSink != '\0')
-    {
+    if (const char* szSink = std::getenv("LX_ASSERT_SINK_FILE"); szSink != nullptr && *szSink != '\0') {
         std::ofstream sink(szSink, std::ios::out | std::ios::app | std::ios::binary);
         sink.write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
     }

@@ -46,8 +46,7 @@ void Report(const std::string& strEventName, int nArg, const Json::Value& payloa
 
     const std::lock_guard<std::mutex> lock(SinkMutex());
     // Read on every call so a test can point the sink elsewhere between events.
-    if (const char* szSink = std::getenv("LX_REPORT_SINK_FILE"); szSink != nullptr && *szSink != '\0')
-    {
+    if (const char* szSink = std::getenv("LX_REPORT_SINK_FILE"); szSink != nullptr && *szSink != '\0') {
         std::ofstream sink(szSink, std::ios::out | std::ios::app | std::ios::binary);
         sink.write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
     }

@@ -27,14 +27,12 @@ constexpr const char* kszModuleName = "Sarnel";
 } // namespace
 
 // The hook returns, so every check reports and lets the caller decide how to go on.
-#define SARNEL_CHECK(condition, message)                                                                             \
-    do                                                                                                               \
-    {                                                                                                                \
-        if (!(condition))                                                                                            \
-        {                                                                                                            \
-            FrameWork::_FW_OnAssertFailed(FrameWork::ASSET_TYPE_REPORT, message, kszModuleName, __FILE__, __LINE__, \
-                                          #condition);                                                               \
-        }                                                                                                            \
+#define SARNEL_CHECK(condition, message)                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            FrameWork::_FW_OnAssertFailed(FrameWork::ASSET_TYPE_REPORT, message, kszModuleName, __FILE__, __LINE__,    \
+                                          #condition);                                                                 \
+        }                                                                                                              \
     } while (false)
 
 CCreatePerformanceReportHelper::CCreatePerformanceReportHelper() = default;
@@ -49,8 +47,7 @@ void CCreatePerformanceReportHelper::EndPageReport(const QString& strWidgetName,
     SARNEL_CHECK(!strWidgetName.isEmpty(), "Widget name is empty in performance report.");
     // Reading an invalid QElapsedTimer is undefined, so validity is checked first.
     const qint64 nElapsed = m_timerPage.isValid() ? m_timerPage.elapsed() : 0;
-    if (nElapsed <= 0)
-    {
+    if (nElapsed <= 0) {
         SARNEL_CHECK(false, "Timer is invalid or elapsed time is zero in performance report.");
         return;
     }
@@ -61,8 +58,7 @@ void CCreatePerformanceReportHelper::EndPageElapsedTimeReport(const QString& str
 {
     SARNEL_CHECK(!strWidgetName.isEmpty(), "Widget name is empty in performance report.");
     const qint64 nElapsed = m_timerPage.isValid() ? m_timerPage.elapsed() : 0;
-    if (nElapsed <= 0)
-    {
+    if (nElapsed <= 0) {
         SARNEL_CHECK(false, "Timer is invalid or elapsed time is zero in performance report.");
         return;
     }
@@ -99,26 +95,20 @@ int CCreatePerformanceReportHelper::GetChildrenCount(const QWidget& widget) cons
     vtPending.push_back(&widget);
 
     int nCount = 0;
-    while (!vtPending.empty())
-    {
+    while (!vtPending.empty()) {
         const QWidget* pWidget = vtPending.back();
         vtPending.pop_back();
         ++nCount;
-        for (const QObject* pChild : pWidget->children())
-        {
-            if (!pChild->isWidgetType())
-            {
+        for (const QObject* pChild : pWidget->children()) {
+            if (!pChild->isWidgetType()) {
                 continue;
             }
             // Most widgets are leaves. Counting them while their data is still
             // in cache, instead of queueing them for a second visit, is what
             // keeps wide pages fast.
-            if (pChild->children().isEmpty())
-            {
+            if (pChild->children().isEmpty()) {
                 ++nCount;
-            }
-            else
-            {
+            } else {
                 vtPending.push_back(static_cast<const QWidget*>(pChild));
             }
         }

@@ -12,8 +12,7 @@ namespace sarnel::performence_report {
 // Measures how long a page took to build and how many widgets it holds, and
 // sends each measurement as one "ReportDesktopPageCreate" statistics event.
 // Use it on the thread that owns the widgets.
-class SARNEL_EXPORT CCreatePerformanceReportHelper
-{
+class SARNEL_EXPORT CCreatePerformanceReportHelper {
 public:
     CCreatePerformanceReportHelper();
 

@@ -8,8 +8,7 @@
 
 namespace FrameWork {
 
-enum AssetType
-{
+enum AssetType {
     ASSET_TYPE_DEBUG = 0,
     ASSET_TYPE_WARNING = 1,
     ASSET_TYPE_ERROR = 2,
@@ -22,8 +21,7 @@ enum AssetType
 void _FW_OnAssertFailed(AssetType enType, const char* szMessage, const char* szModule, const char* szFile, int nLine,
                         const char* szCondition);
 
-struct RecordedAssert
-{
+struct RecordedAssert {
     AssetType enType = ASSET_TYPE_DEBUG;
     std::string strMessage;
     std::string strModule;

@@ -18,8 +18,7 @@ using CSBrokerId = std::int32_t;
 // appended to it.
 void Report(const std::string& strEventName, int nArg, const Json::Value& payload, CSBrokerId brokerId);
 
-struct RecordedEvent
-{
+struct RecordedEvent {
     std::string strEventName;
     int nArg = 0;
     Json::Value payload;

@@ -177,10 +177,12 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
             ::kill(nPid, SIGKILL);
             bKilled = true;
         }
-        if (::poll(arrPoll.data(), arrPoll.size(), bKilled ? 1000 : static_cast<int>(msLeft.count())) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const int nReady = ::poll(arrPoll.data(), arrPoll.size(), bKilled ? 1000 : static_cast<int>(msLeft.count()));
+        if (nReady < 0 && errno == EINTR) {
+            continue;
+        }
+        // After the kill, a grandchild may still hold the pipes; stop reading.
+        if (nReady < 0 || (nReady == 0 && bKilled)) {
             break;
         }
         for (size_t i = 0; i < arrPoll.size(); ++i) {

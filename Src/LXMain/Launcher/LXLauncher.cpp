@@ -71,24 +71,44 @@ uint32_t ParseDigitRun(std::string_view strRun)
     return uValue > kU32Max ? kU32Max : static_cast<uint32_t>(uValue);
 }
 
+// Up to four maximal digit runs of the text, in order, into the four numbers;
+// numbers without a run are left as they are.
+void ReadVersionNumbers(std::string_view strText, Version& stVersion)
+{
+    uint32_t* const arrNumbers[] = {&stVersion.uMajor, &stVersion.uMinor, &stVersion.uPatch, &stVersion.uTweak};
+    size_t uPos = 0;
+    for (uint32_t* puNumber : arrNumbers) {
+        while (uPos < strText.size() && !IsAsciiDigit(strText[uPos])) {
+            ++uPos;
+        }
+        if (uPos == strText.size()) {
+            break;
+        }
+        const size_t uRunStart = uPos;
+        while (uPos < strText.size() && IsAsciiDigit(strText[uPos])) {
+            ++uPos;
+        }
+        *puNumber = ParseDigitRun(strText.substr(uRunStart, uPos - uRunStart));
+    }
+}
+
 std::string FormatVersionNumbers(const Version& stVersion)
 {
     return std::to_string(stVersion.uMajor) + "." + std::to_string(stVersion.uMinor) + "." +
            std::to_string(stVersion.uPatch) + "." + std::to_string(stVersion.uTweak);
 }
 
-} // namespace
-
 // The version a fallback started by another launcher must stay below: the
 // lower of our own and the one the starting launcher chose.
-Version CLXLauncher::CapToFallbackCeiling(const Version& stSelfVersion)
+Version CapToFallbackCeiling(const Version& stSelfVersion)
 {
     Version stCeiling = stSelfVersion;
     const char* szCeiling = std::getenv(kszFallbackCeilingEnv);
     if (szCeiling == nullptr || *szCeiling == '\0') {
         return stCeiling;
     }
-    const Version stInherited = CreateVersion(fs::path(szCeiling));
+    Version stInherited;
+    ReadVersionNumbers(szCeiling, stInherited);
     if (stInherited < stCeiling) {
         stCeiling.uMajor = stInherited.uMajor;
         stCeiling.uMinor = stInherited.uMinor;
@@ -97,6 +117,8 @@ Version CLXLauncher::CapToFallbackCeiling(const Version& stSelfVersion)
     }
     return stCeiling;
 }
+
+} // namespace
 
 int CLXLauncher::Launch(int argc, char** argv)
 {
@@ -239,24 +261,6 @@ Version CLXLauncher::CreateVersion(const fs::path& versionPath)
 {
     Version stVersion;
     stVersion.path = versionPath;
-
-    uint32_t* const arrNumbers[] = {&stVersion.uMajor, &stVersion.uMinor, &stVersion.uPatch, &stVersion.uTweak};
-    const std::string strName = versionPath.filename().native();
-    const std::string_view strView(strName);
-
-    size_t uPos = 0;
-    for (uint32_t* puNumber : arrNumbers) {
-        while (uPos < strView.size() && !IsAsciiDigit(strView[uPos])) {
-            ++uPos;
-        }
-        if (uPos == strView.size()) {
-            break;
-        }
-        const size_t uRunStart = uPos;
-        while (uPos < strView.size() && IsAsciiDigit(strView[uPos])) {
-            ++uPos;
-        }
-        *puNumber = ParseDigitRun(strView.substr(uRunStart, uPos - uRunStart));
-    }
+    ReadVersionNumbers(versionPath.filename().native(), stVersion);
     return stVersion;
 }

@@ -46,7 +46,6 @@ protected:
     bool IsVersionDirectory(const std::filesystem::path& path);
     Version CreateVersion(const std::filesystem::path& versionPath);
     std::filesystem::path GetLauncherExePathFromCommandLine();
-    Version CapToFallbackCeiling(const Version& stSelfVersion);
 
     FuncStartMainApp m_funcStartMainApp = nullptr;
     std::filesystem::path m_pathLauncherDirectory;

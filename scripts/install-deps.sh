@@ -7,8 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libspdlog-dev libfmt-dev libjsoncpp-dev qtbase5-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  binutils file dpkg-dev
-  xvfb x11-apps x11-utils xauth imagemagick
+  binutils dpkg-dev
+  xvfb x11-utils
 )
 
 missing=()

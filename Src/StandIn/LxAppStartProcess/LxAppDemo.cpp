@@ -1,7 +1,8 @@
 #include "LxAppDemo.h"
 
-#include <cstring>
-#include <fstream>
+#include <cstdlib>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include <QApplication>
@@ -19,8 +20,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <json/json.h>
+#include <json/value.h>
 
+#include "JsonLineFile.h"
 #include "LXPerformanceReport.h"
 
 namespace lxstandin {
@@ -43,14 +45,14 @@ int DemoSeconds(int argc, char** argv)
 }
 
 // An order ticket and a blotter: the kind of page the client builds.
-QWidget* BuildOrderPage()
+std::unique_ptr<QWidget> BuildOrderPage()
 {
-    auto* pPage = new QWidget;
+    auto pPage = std::make_unique<QWidget>();
     pPage->setWindowTitle("Order entry");
     pPage->resize(640, 420);
-    auto* pLayout = new QVBoxLayout(pPage);
+    auto* pLayout = new QVBoxLayout(pPage.get());
 
-    auto* pTicket = new QGroupBox("New order", pPage);
+    auto* pTicket = new QGroupBox("New order", pPage.get());
     auto* pForm = new QFormLayout(pTicket);
     auto* pSymbol = new QComboBox(pTicket);
     pSymbol->addItems({"ACME", "GLOBX", "INITech"});
@@ -64,12 +66,12 @@ QWidget* BuildOrderPage()
     pLayout->addWidget(pTicket);
 
     auto* pButtons = new QHBoxLayout;
-    pButtons->addWidget(new QPushButton("Buy", pPage));
-    pButtons->addWidget(new QPushButton("Sell", pPage));
+    pButtons->addWidget(new QPushButton("Buy", pPage.get()));
+    pButtons->addWidget(new QPushButton("Sell", pPage.get()));
     pButtons->addStretch();
     pLayout->addLayout(pButtons);
 
-    auto* pBlotter = new QTableWidget(4, 3, pPage);
+    auto* pBlotter = new QTableWidget(4, 3, pPage.get());
     pBlotter->setHorizontalHeaderLabels({"Symbol", "Side", "Quantity"});
     pBlotter->horizontalHeader()->setStretchLastSection(true);
     const char* arrRows[][3] = {
@@ -80,19 +82,8 @@ QWidget* BuildOrderPage()
         }
     }
     pLayout->addWidget(pBlotter);
-    pLayout->addWidget(new QLabel("Connected", pPage));
+    pLayout->addWidget(new QLabel("Connected", pPage.get()));
     return pPage;
-}
-
-void AppendRecord(const char* szRecordFile, const Json::Value& record)
-{
-    if (szRecordFile == nullptr || *szRecordFile == '\0') {
-        return;
-    }
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    std::ofstream out(szRecordFile, std::ios::app);
-    out << Json::writeString(builder, record) << '\n';
 }
 
 } // namespace
@@ -107,13 +98,13 @@ bool IsDemoRequested(int argc, char** argv)
     return false;
 }
 
-int RunDemoClient(int argc, char** argv, const char* szRecordFile)
+int RunDemoClient(int argc, char** argv)
 {
     QApplication app(argc, argv);
 
     sarnel::performence_report::CCreatePerformanceReportHelper reportHelper;
     reportHelper.StartPageReport();
-    QWidget* pPage = BuildOrderPage();
+    const std::unique_ptr<QWidget> pPage = BuildOrderPage();
     pPage->show();
     // The page is done once it is on screen: the first layout and paint
     // belong to what the user waits for.
@@ -128,13 +119,11 @@ int RunDemoClient(int argc, char** argv, const char* szRecordFile)
         record["window_title"] = pPage->windowTitle().toStdString();
         record["widget_count"] = static_cast<int>(pPage->findChildren<QWidget*>().size()) + 1;
         record["visible"] = pPage->isVisible();
-        AppendRecord(szRecordFile, record);
+        AppendToFileNamedBy(kszRecordFileEnv, FormatJsonLine(record));
     });
     QTimer::singleShot(DemoSeconds(argc, argv) * 1000, &app, &QApplication::quit);
 
-    const int nResult = app.exec();
-    delete pPage;
-    return nResult;
+    return app.exec();
 }
 
 } // namespace lxstandin

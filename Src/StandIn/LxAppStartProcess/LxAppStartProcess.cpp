@@ -11,13 +11,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 
 #include <json/json.h>
 
 #include "LXEnumDefine.h"
+#include "JsonLineFile.h"
 #include "LxAppDemo.h"
 
 namespace {
@@ -30,10 +30,6 @@ const char* GetEnv(const char* szName)
 
 void RecordCall(ClientType enClientType, int argc, char** argv)
 {
-    const char* szRecordFile = std::getenv("LX_APP_RECORD_FILE");
-    if (szRecordFile == nullptr || *szRecordFile == '\0') {
-        return;
-    }
     Json::Value record(Json::objectValue);
     record["client_type"] = static_cast<int>(enClientType);
     record["argc"] = argc;
@@ -43,11 +39,7 @@ void RecordCall(ClientType enClientType, int argc, char** argv)
     }
     record["argv"] = args;
     record["qt_qpa_platform"] = GetEnv("QT_QPA_PLATFORM");
-
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    std::ofstream out(szRecordFile, std::ios::app);
-    out << Json::writeString(builder, record) << '\n';
+    lxstandin::AppendToFileNamedBy(lxstandin::kszRecordFileEnv, lxstandin::FormatJsonLine(record));
 }
 
 int ChosenResult()
@@ -67,7 +59,7 @@ extern "C" __attribute__((visibility("default"))) int StartMainApp(ClientType en
 {
     RecordCall(enClientType, argc, argv);
     if (lxstandin::IsDemoRequested(argc, argv)) {
-        const int nDemoResult = lxstandin::RunDemoClient(argc, argv, std::getenv("LX_APP_RECORD_FILE"));
+        const int nDemoResult = lxstandin::RunDemoClient(argc, argv);
         return nDemoResult != 0 ? nDemoResult : ChosenResult();
     }
     if (const char* szThrow = std::getenv("LX_APP_THROW"); szThrow != nullptr) {

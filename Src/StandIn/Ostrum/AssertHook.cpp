@@ -1,12 +1,11 @@
 #include "Ostrum/AssertHook.h"
 
 #include <json/value.h>
-#include <json/writer.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <utility>
+
+#include "JsonLineFile.h"
 
 namespace FrameWork {
 namespace {
@@ -38,10 +37,7 @@ std::string ToJsonLine(const RecordedAssert& stAssert)
     line["line"] = stAssert.nLine;
     line["condition"] = stAssert.strCondition;
 
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, line) + '\n';
+    return lxstandin::FormatJsonLine(line);
 }
 
 } // namespace
@@ -54,10 +50,7 @@ void _FW_OnAssertFailed(AssetType enType, const char* szMessage, const char* szM
     const std::string strLine = ToJsonLine(stAssert);
 
     const std::lock_guard<std::mutex> lock(HookMutex());
-    if (const char* szSink = std::getenv("LX_ASSERT_SINK_FILE"); szSink != nullptr && *szSink != '\0') {
-        std::ofstream sink(szSink, std::ios::out | std::ios::app | std::ios::binary);
-        sink.write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
-    }
+    lxstandin::AppendToFileNamedBy("LX_ASSERT_SINK_FILE", strLine);
     RecordedAsserts().push_back(std::move(stAssert));
 }
 

@@ -1,11 +1,9 @@
 #include "Vantrel/Report.h"
 
-#include <json/writer.h>
-
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <utility>
+
+#include "JsonLineFile.h"
 
 namespace core::report {
 namespace {
@@ -30,11 +28,7 @@ std::string ToJsonLine(const RecordedEvent& stEvent)
     line["broker"] = stEvent.brokerId;
     line["payload"] = stEvent.payload;
 
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    // Compact output escapes control characters, so the text holds no newline.
-    return Json::writeString(builder, line) + '\n';
+    return lxstandin::FormatJsonLine(line);
 }
 
 } // namespace
@@ -45,11 +39,7 @@ void Report(const std::string& strEventName, int nArg, const Json::Value& payloa
     const std::string strLine = ToJsonLine(stEvent);
 
     const std::lock_guard<std::mutex> lock(SinkMutex());
-    // Read on every call so a test can point the sink elsewhere between events.
-    if (const char* szSink = std::getenv("LX_REPORT_SINK_FILE"); szSink != nullptr && *szSink != '\0') {
-        std::ofstream sink(szSink, std::ios::out | std::ios::app | std::ios::binary);
-        sink.write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
-    }
+    lxstandin::AppendToFileNamedBy("LX_REPORT_SINK_FILE", strLine);
     RecordedEvents().push_back(std::move(stEvent));
 }
 

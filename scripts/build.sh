@@ -9,5 +9,6 @@ shift
 "$root/scripts/install-deps.sh"
 
 jobs=${LX_BUILD_JOBS:-$(nproc)}
-cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# CI sets LX_WERROR=ON so that a new warning fails the run.
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLX_WERROR="${LX_WERROR:-OFF}" "$@" >/dev/null
 cmake --build "$build_dir" -j "$jobs"

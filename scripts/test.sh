@@ -10,7 +10,7 @@ if [[ ${1:-} == --fuzz-smoke ]]; then
   build_dir="$root/build-fuzz"
   "$root/scripts/install-deps.sh"
   cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLX_BUILD_FUZZ=ON >/dev/null
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLX_BUILD_FUZZ=ON -DLX_WERROR="${LX_WERROR:-OFF}" >/dev/null
   cmake --build "$build_dir" -j "$(nproc)" --target VersionNameFuzzer
   ctest --test-dir "$build_dir" --output-on-failure -R 'Fuzzer'
   exit 0

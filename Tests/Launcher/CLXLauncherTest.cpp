@@ -16,9 +16,17 @@ protected:
     {
         HookLog::Get().Clear();
         setenv("LX_APP_RECORD_FILE", m_install.Scratch("app.record").c_str(), 1);
+        setenv(kszProbeRecordEnv, m_install.ProbeRecord().c_str(), 1);
         unsetenv("LX_APP_RESULT");
+        // A launch in this process must neither see nor leave a ceiling.
+        unsetenv("LX_LAUNCHER_FALLBACK_BELOW");
     }
-    void TearDown() override { unsetenv("LX_APP_RECORD_FILE"); }
+    void TearDown() override
+    {
+        unsetenv("LX_APP_RECORD_FILE");
+        unsetenv(kszProbeRecordEnv);
+        unsetenv("LX_LAUNCHER_FALLBACK_BELOW");
+    }
 
     int RunLaunch(const fs::path& pathVersionDir, std::vector<std::string> vtArgs = {"launcher"})
     {
@@ -99,7 +107,7 @@ TEST_F(CLXLauncherTest, MissingLibraryWithNothingToFallBackToExitsZeroAndHandles
 TEST_F(CLXLauncherTest, LibraryWithoutEntryFallsBackToTheLowerLauncherWithoutTheUsersArguments)
 {
     const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::NoEntry);
-    const fs::path pathLower = m_install.AddScriptVersion("16.22.9");
+    const fs::path pathLower = m_install.AddProbeVersion("16.22.9");
 
     EXPECT_EQ(RunLaunch(pathDir, {"launcher", "--user-arg"}), 0);
 
@@ -110,11 +118,11 @@ TEST_F(CLXLauncherTest, LibraryWithoutEntryFallsBackToTheLowerLauncherWithoutThe
     EXPECT_EQ(hooks.vtLaunchRecords[0]->vtFailVersion[0].enLaunchError, LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL);
     EXPECT_EQ(hooks.vtLaunchRecords[0]->nResultStatus, -1);
 
-    ASSERT_TRUE(WaitForLine(m_install.ScriptRecord("16.22.9")));
-    const std::vector<std::string> vtArgv = ReadLines(m_install.ScriptRecord("16.22.9"));
-    EXPECT_EQ(vtArgv, std::vector<std::string>{(pathLower / "launcher").string()});
-    EXPECT_EQ(ForeignDescriptors(m_install.ScriptRecord("16.22.9").string() + ".fds", pathLower / "launcher"),
-              std::vector<std::string>{});
+    const std::vector<Json::Value> vtProbes = WaitForProbeRecords(m_install.ProbeRecord());
+    ASSERT_EQ(vtProbes.size(), 1u);
+    ASSERT_EQ(vtProbes[0]["argv"].size(), 1u);
+    EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathLower / "launcher").string());
+    EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2}));
     EXPECT_NE(m_log.Text().find("Invoke Process: " + (pathLower / "launcher").generic_string()), std::string::npos);
 }
 
@@ -133,16 +141,17 @@ TEST_F(CLXLauncherTest, FallbackLooksForTheRunningLaunchersOwnFileName)
 {
     const fs::path pathDir = m_install.AppRoot() / kszOwnVersionDir;
     fs::create_directories(pathDir);
-    m_install.AddScriptVersion("16.22.9", "launcher");
-    m_install.AddScriptVersion("16.21.0", "client-start");
+    m_install.AddProbeVersion("16.22.9", "launcher");
+    const fs::path pathChosen = m_install.AddProbeVersion("16.21.0", "client-start");
 
     TestLauncher launcher(pathDir / "client-start");
     char szArg0[] = "client-start";
     char* arrArgv[] = {szArg0, nullptr};
     EXPECT_EQ(launcher.Launch(1, arrArgv), 0);
 
-    EXPECT_TRUE(WaitForLine(m_install.ScriptRecord("16.21.0")));
-    EXPECT_FALSE(fs::exists(m_install.ScriptRecord("16.22.9")));
+    const std::vector<Json::Value> vtProbes = WaitForProbeRecords(m_install.ProbeRecord());
+    ASSERT_EQ(vtProbes.size(), 1u);
+    EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathChosen / "client-start").string());
 }
 
 TEST_F(CLXLauncherTest, MissingProgramNameLeavesTheCommandLinePathEmpty)

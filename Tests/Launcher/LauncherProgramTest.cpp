@@ -195,6 +195,42 @@ TEST_F(LauncherProgramTest, BrokenFallbackFallsFurtherDownButNeverBackUp)
               (std::vector<std::string>{"Init", "Invoke Process: " + (pathBroken / "launcher").string(), "Init"}));
 }
 
+// A library without the entry whose code may still run (a thread it
+// started, a SIGCHLD handler it installed, met when a fallback's exec fails)
+// must stay loaded: every run ends by exiting, never by a signal.
+TEST_F(LauncherProgramTest, LibraryWithoutEntryStaysLoadedWhileItsCodeMayRun)
+{
+    enum class Older { None, Probe, Broken };
+    const struct {
+        const char* szName;
+        MainApp enApp;
+        Older enOlder;
+        int nRuns;
+    } arrCases[] = {
+        {"thread, nothing older", MainApp::ThreadNoEntry, Older::None, 40},
+        {"thread, fallback started", MainApp::ThreadNoEntry, Older::Probe, 40},
+        {"SIGCHLD handler, fallback exec fails", MainApp::Meddling, Older::Broken, 20},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, testCase.enApp);
+        if (testCase.enOlder == Older::Probe) {
+            install.AddProbeVersion("16.22.0");
+        } else if (testCase.enOlder == Older::Broken) {
+            WriteFile(install.AppRoot() / "16.22.0/launcher", "not executable");
+        }
+        int nSignalled = 0;
+        for (int nRun = 0; nRun < testCase.nRuns; ++nRun) {
+            const ProcessResult result =
+                Run(pathOwn / "launcher", {},
+                    {{"HOME", install.Home().string()}, {kszProbeRecordEnv, install.ProbeRecord().string()}});
+            nSignalled += result.bExited ? 0 : 1;
+        }
+        EXPECT_EQ(nSignalled, 0) << "of " << testCase.nRuns << " runs";
+    }
+}
+
 TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)
 {
     const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", kPathLauncherExe.string()});

@@ -23,8 +23,10 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     const fs::path pathLibrary = directory / kszMainAppLibraryName;
 
     // Local scope and lazy binding: the client's symbols stay out of the
-    // launcher's namespace, and unused ones are never resolved.
-    void* pHandle = dlopen(pathLibrary.c_str(), RTLD_LAZY);
+    // launcher's namespace, and unused ones are never resolved. Never
+    // unloaded: once its initialisers ran, its threads and signal handlers
+    // may run its code at any time.
+    void* pHandle = dlopen(pathLibrary.c_str(), RTLD_LAZY | RTLD_NODELETE);
     if (pHandle == nullptr) {
         if (const char* szError = dlerror(); szError != nullptr) {
             std::cerr << "dlopen failed: " << szError << std::endl;
@@ -36,7 +38,6 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     // function pointer.
     m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, kszStartMainAppSymbol));
     if (m_funcStartMainApp == nullptr) {
-        dlclose(pHandle);
         return LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL;
     }
 

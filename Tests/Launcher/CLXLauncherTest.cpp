@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LXProcessUtil.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -22,13 +23,9 @@ protected:
 
     int RunLaunch(const fs::path& pathVersionDir, std::vector<std::string> vtArgs = {"launcher"})
     {
-        std::vector<char*> vtArgv;
-        for (std::string& strArg : vtArgs) {
-            vtArgv.push_back(strArg.data());
-        }
-        vtArgv.push_back(nullptr);
+        lx::CArgv argv(std::move(vtArgs));
         TestLauncher launcher(pathVersionDir / "launcher");
-        return launcher.Launch(static_cast<int>(vtArgs.size()), vtArgv.data());
+        return launcher.Launch(argv.Count(), argv.Data());
     }
 
     Installation m_install;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "LXProcessUtil.h"
+#include "LXVersionName.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -19,7 +20,13 @@ protected:
         setenv("LX_APP_RECORD_FILE", m_install.Scratch("app.record").c_str(), 1);
         unsetenv("LX_APP_RESULT");
     }
-    void TearDown() override { unsetenv("LX_APP_RECORD_FILE"); }
+    void TearDown() override
+    {
+        unsetenv("LX_APP_RECORD_FILE");
+        // A fallback sets it in this process; the launchers later tests
+        // start would inherit it.
+        unsetenv(lx::kszFallbackCeilingEnv);
+    }
 
     int RunLaunch(const fs::path& pathVersionDir, std::vector<std::string> vtArgs = {"launcher"})
     {

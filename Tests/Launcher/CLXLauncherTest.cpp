@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LXProcessUtil.h"
+#include "LXVersionName.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -19,24 +21,20 @@ protected:
         setenv(kszProbeRecordEnv, m_install.ProbeRecord().c_str(), 1);
         unsetenv("LX_APP_RESULT");
         // A launch in this process must neither see nor leave a ceiling.
-        unsetenv("LX_LAUNCHER_FALLBACK_BELOW");
+        unsetenv(lx::kszFallbackCeilingEnv);
     }
     void TearDown() override
     {
         unsetenv("LX_APP_RECORD_FILE");
         unsetenv(kszProbeRecordEnv);
-        unsetenv("LX_LAUNCHER_FALLBACK_BELOW");
+        unsetenv(lx::kszFallbackCeilingEnv);
     }
 
     int RunLaunch(const fs::path& pathVersionDir, std::vector<std::string> vtArgs = {"launcher"})
     {
-        std::vector<char*> vtArgv;
-        for (std::string& strArg : vtArgs) {
-            vtArgv.push_back(strArg.data());
-        }
-        vtArgv.push_back(nullptr);
+        lx::CArgv argv(std::move(vtArgs));
         TestLauncher launcher(pathVersionDir / "launcher");
-        return launcher.Launch(static_cast<int>(vtArgs.size()), vtArgv.data());
+        return launcher.Launch(argv.Count(), argv.Data());
     }
 
     Installation m_install;

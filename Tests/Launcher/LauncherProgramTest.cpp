@@ -9,6 +9,7 @@
 
 namespace fs = std::filesystem;
 using namespace lxtest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -155,10 +156,12 @@ TEST_F(LauncherProgramTest, FallsBackToTheHighestOlderLauncherWithoutTheUsersArg
 
     // Both launchers write to the same log; wait for the second to finish.
     std::vector<LogRecord> vtLog;
-    for (int i = 0; i < 500 && vtLog.size() < 5; ++i) {
-        usleep(10000);
-        vtLog = ParseLog(m_install.LogFile());
-    }
+    PollUntil(
+        [&] {
+            vtLog = ParseLog(m_install.LogFile());
+            return vtLog.size() >= 5;
+        },
+        5s);
     EXPECT_EQ(Messages(vtLog),
               (std::vector<std::string>{"Init", "Invoke Process: " + (pathChosen / "launcher").string(), "Init",
                                         "StartMainApp, ClientType: 120", "EndMainApp, result: 9"}));
@@ -178,10 +181,12 @@ TEST_F(LauncherProgramTest, BrokenFallbackFallsFurtherDownButNeverBackUp)
 
     ASSERT_EQ(Run(pathOwn / "launcher").nExitStatus, 0);
     std::vector<std::string> vtMessages;
-    for (int i = 0; i < 500 && vtMessages.size() < 7; ++i) {
-        usleep(10000);
-        vtMessages = Messages(ParseLog(m_install.LogFile()));
-    }
+    PollUntil(
+        [&] {
+            vtMessages = Messages(ParseLog(m_install.LogFile()));
+            return vtMessages.size() >= 7;
+        },
+        5s);
     EXPECT_EQ(vtMessages, (std::vector<std::string>{"Init", "Invoke Process: " + (pathBroken / "launcher").string(),
                                                     "Init", "Invoke Process: " + (pathWorking / "launcher").string(),
                                                     "Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"}));

@@ -84,11 +84,11 @@ TEST_F(CLXLauncherTest, NormalRunPassesTheClientResultThroughAndReportsBothRecor
     EXPECT_NE(strLog.find("EndMainApp, result: 7\n"), std::string::npos);
 }
 
-TEST_F(CLXLauncherTest, MissingLibraryWithNothingToFallBackToExitsZeroAndHandlesTheLoadError)
+TEST_F(CLXLauncherTest, MissingLibraryWithNothingToFallBackToExits127AndHandlesTheLoadError)
 {
     const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
 
-    EXPECT_EQ(RunLaunch(pathDir), 0);
+    EXPECT_EQ(RunLaunch(pathDir), lx::kNExitNoMainApp);
 
     const HookLog& hooks = HookLog::Get();
     EXPECT_EQ(hooks.vtCalls, (std::vector<std::string>{"ReportLaunchAppRecord", "HandleLaunchError:1"}));
@@ -121,16 +121,19 @@ TEST_F(CLXLauncherTest, LibraryWithoutEntryFallsBackToTheLowerLauncherWithoutThe
     ASSERT_EQ(vtProbes[0]["argv"].size(), 1u);
     EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathLower / "launcher").string());
     EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2}));
+    // The ceiling went to the started launcher only, as the version started.
+    EXPECT_EQ(vtProbes[0]["fallback_below"].asString(), "16.22.9.0");
+    EXPECT_EQ(std::getenv(lx::kszFallbackCeilingEnv), nullptr);
     EXPECT_NE(m_log.Text().find("Invoke Process: " + (pathLower / "launcher").generic_string()), std::string::npos);
 }
 
-TEST_F(CLXLauncherTest, FallbackThatCannotStartStillExitsZeroAndHandlesTheLoadError)
+TEST_F(CLXLauncherTest, FallbackThatCannotStartExits126AndHandlesTheLoadError)
 {
     const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
     const fs::path pathLower = m_install.AppRoot() / "16.22.9";
     WriteFile(pathLower / "launcher", "not executable");
 
-    EXPECT_EQ(RunLaunch(pathDir), 0);
+    EXPECT_EQ(RunLaunch(pathDir), lx::kNExitMainAppUnusable);
 
     EXPECT_EQ(HookLog::Get().vtCalls, (std::vector<std::string>{"ReportLaunchAppRecord", "HandleLaunchError:1"}));
 }

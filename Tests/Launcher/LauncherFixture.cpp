@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <iterator>
+#include <set>
 #include <thread>
 
 #include <spdlog/sinks/null_sink.h>
@@ -226,6 +227,32 @@ std::vector<int> ProbeDescriptors(const Json::Value& record)
     }
     std::sort(vtFds.begin(), vtFds.end());
     return vtFds;
+}
+
+bool HoldsAPipe(const Json::Value& record)
+{
+    // Whatever started the tests may have left pipes open in all of them.
+    std::set<std::string> setOwn;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        setOwn.insert(fs::read_symlink(it->path(), ec).string());
+    }
+    for (const std::string& strFd : record["fds"].getMemberNames()) {
+        const std::string strTarget = record["fds"][strFd].asString();
+        if (std::atoi(strFd.c_str()) > 2 && strTarget.rfind("pipe:", 0) == 0 && setOwn.count(strTarget) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ProcessEnded(pid_t nPid)
+{
+    // The state follows the parenthesised name, which may itself hold ")".
+    const std::string strStat = ReadFile("/proc/" + std::to_string(nPid) + "/stat");
+    const size_t uNameEnd = strStat.rfind(')');
+    return uNameEnd == std::string::npos || strStat.compare(uNameEnd + 2, 1, "Z") == 0;
 }
 
 CapturedLog::CapturedLog()

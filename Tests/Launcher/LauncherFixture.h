@@ -51,6 +51,13 @@ std::vector<Json::Value> WaitForProbeRecords(const std::filesystem::path& path, 
                                              int nTimeoutMilliseconds = 10000);
 // The descriptor numbers a probe record lists, ascending.
 std::vector<int> ProbeDescriptors(const Json::Value& record);
+// Whether a descriptor above 2 in a record's "fds" refers to a pipe this
+// test program does not hold itself: one a test made for a child.
+bool HoldsAPipe(const Json::Value& record);
+
+// Whether the process has ended (gone, or a zombie nobody reaped yet); it
+// need not be a child of ours.
+bool ProcessEnded(pid_t nPid);
 
 // What a version directory's libLxAppStartProcess.so is: NotElf is a text
 // file, NeedsGone needs a library that is not there.
@@ -59,9 +66,12 @@ enum class MainApp { None, StandIn, NoEntry, ThreadNoEntry, Meddling, NeedsGone,
 // An installation in a temporary directory: <root>/app/<version>/...
 class Installation {
 public:
-    Installation() { std::filesystem::create_directories(AppRoot()); }
+    explicit Installation(std::string strAppDirName = "app") : m_strAppDirName(std::move(strAppDirName))
+    {
+        std::filesystem::create_directories(AppRoot());
+    }
 
-    std::filesystem::path AppRoot() const { return m_dir / "app"; }
+    std::filesystem::path AppRoot() const { return m_dir / m_strAppDirName; }
     std::filesystem::path Home() const { return m_dir / "home"; }
     std::filesystem::path Scratch(const std::string& strName) const { return m_dir / strName; }
     std::filesystem::path LogFile() const { return Home() / ".config/orvalo/2.0/Logs/Launcher.log"; }
@@ -76,6 +86,7 @@ public:
 
 private:
     TempDir m_dir;
+    std::string m_strAppDirName;
 };
 
 // Exposes the protected operations and points the executable path at the

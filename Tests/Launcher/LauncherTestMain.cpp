@@ -12,12 +12,13 @@
 
 int main(int argc, char** argv)
 {
+    // First the wrapper, whose program may be a launcher starting probes.
+    if (argc >= 3 && std::strcmp(argv[1], lxtest::kszWithoutCloseRangeFlag) == 0) {
+        return lxtest::ExecWithoutCloseRange(argv + 2);
+    }
     // Before anything else runs: the record must show what was inherited.
     if (const char* szRecord = std::getenv(lxtest::kszProbeRecordEnv); szRecord != nullptr && *szRecord != '\0') {
         return lxtest::RunProbe(szRecord, argc, argv);
-    }
-    if (argc >= 3 && std::strcmp(argv[1], lxtest::kszWithoutCloseRangeFlag) == 0) {
-        return lxtest::ExecWithoutCloseRange(argv + 2);
     }
     testing::InitGoogleMock(&argc, argv);
     return RUN_ALL_TESTS();

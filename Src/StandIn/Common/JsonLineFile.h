@@ -21,17 +21,26 @@ inline std::string FormatJsonLine(const Json::Value& value)
     return Json::writeString(builder, value) + '\n';
 }
 
-// Appends the line to the file named by the environment variable, read on
-// every call so a test can point it elsewhere between records; does nothing
-// when the variable is unset or empty.
-inline void AppendToFileNamedBy(const char* szEnvName, const std::string& strLine)
+// The file the environment variable names, read on every call so a test can
+// point it elsewhere between records; null when it is unset or empty.
+inline const char* FileNamedBy(const char* szEnvName)
 {
     const char* szPath = std::getenv(szEnvName);
-    if (szPath == nullptr || *szPath == '\0') {
-        return;
-    }
+    return szPath != nullptr && *szPath != '\0' ? szPath : nullptr;
+}
+
+inline void AppendToFile(const char* szPath, const std::string& strLine)
+{
     std::ofstream out(szPath, std::ios::out | std::ios::app | std::ios::binary);
     out.write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
+}
+
+// Does nothing when the environment names no file.
+inline void AppendToFileNamedBy(const char* szEnvName, const std::string& strLine)
+{
+    if (const char* szPath = FileNamedBy(szEnvName); szPath != nullptr) {
+        AppendToFile(szPath, strLine);
+    }
 }
 
 } // namespace lxstandin

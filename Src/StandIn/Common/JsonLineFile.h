@@ -5,7 +5,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include <json/value.h>
 #include <json/writer.h>
@@ -13,12 +16,20 @@
 namespace lxstandin {
 
 // Compact output escapes control characters, so the text holds no newline.
+// A writer must not be shared between threads and costs about as much to
+// make as to use, so each thread makes one, once.
 inline std::string FormatJsonLine(const Json::Value& value)
 {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value) + '\n';
+    thread_local const std::unique_ptr<Json::StreamWriter> t_pWriter = [] {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        builder["emitUTF8"] = true;
+        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+    }();
+    std::ostringstream out;
+    t_pWriter->write(value, &out);
+    out << '\n';
+    return std::move(out).str();
 }
 
 // The file the environment variable names, read on every call so a test can

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   binutils dpkg-dev
   xvfb x11-utils
+  lintian
 )
 
 missing=()

@@ -1,10 +1,12 @@
 // Stand-in for the client's main-application library. It does what a test or
-// a person can check from outside: it records how it was called and returns
-// a result chosen through the environment.
+// a person can check from outside: it records how it was called, and from
+// which file it was loaded, and returns a result chosen through the
+// environment.
 //
 //   LX_APP_RECORD_FILE  file to append one JSON line per call to: client
-//                       type, arguments, QT_QPA_PLATFORM, the fallback
-//                       ceiling variable (or null) and the open descriptors
+//                       type, arguments, QT_QPA_PLATFORM, the file loaded
+//                       from, the fallback ceiling variable (or null) and
+//                       the open descriptors
 //   LX_APP_RESULT       the value to return (default 0)
 //   LX_APP_THROW        when set, throw std::runtime_error with its text
 //
@@ -12,6 +14,7 @@
 // LxAppDemo.h).
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -56,6 +59,17 @@ Json::Value OpenDescriptors()
     return fds;
 }
 
+// The file this library was loaded from: which installed version's client ran.
+std::string LoadedFrom()
+{
+    static const char s_chAnchor = 0;
+    Dl_info stInfo{};
+    if (dladdr(&s_chAnchor, &stInfo) == 0 || stInfo.dli_fname == nullptr) {
+        return {};
+    }
+    return stInfo.dli_fname;
+}
+
 void RecordCall(ClientType enClientType, int argc, char** argv)
 {
     Json::Value record(Json::objectValue);
@@ -70,6 +84,7 @@ void RecordCall(ClientType enClientType, int argc, char** argv)
     const char* szCeiling = std::getenv("LX_LAUNCHER_FALLBACK_BELOW");
     record["fallback_below"] = szCeiling != nullptr ? Json::Value(szCeiling) : Json::Value();
     record["fds"] = OpenDescriptors();
+    record["library"] = LoadedFrom();
     lxstandin::AppendToFileNamedBy(lxstandin::kszRecordFileEnv, lxstandin::FormatJsonLine(record));
 }
 

@@ -49,8 +49,12 @@ int CLXLauncher::Launch(int argc, char** argv)
             // Whatever the started launcher's own version, it may only fall
             // further down: a directory whose launcher was built with a
             // higher version must not bounce the launch back up forever.
-            setenv(lx::kszFallbackCeilingEnv, lx::FormatVersion(*optLowerVersion).c_str(), 1);
-            bInvokeLowerVersion = CLXLaunchProcess::Invoke(exePath, {});
+            // Without the ceiling, then, no fallback at all.
+            if (setenv(lx::kszFallbackCeilingEnv, lx::FormatVersion(*optLowerVersion).c_str(), 1) == 0) {
+                bInvokeLowerVersion = CLXLaunchProcess::Invoke(exePath, {});
+            } else {
+                SPDLOG_INFO("No fallback: cannot set {}", lx::kszFallbackCeilingEnv);
+            }
         }
     }
 

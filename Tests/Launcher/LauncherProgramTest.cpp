@@ -572,6 +572,48 @@ TEST_F(LauncherProgramTest, StartedLauncherGetsOnlyTheStandardStreamsAndDefaultS
     }
 }
 
+// Started with no console at all, it takes /dev/null for both streams, and a
+// fallback launcher inherits them.
+TEST_F(LauncherProgramTest, WithoutAConsoleBothStreamsBecomeDevNullForTheFallbackToo)
+{
+    const fs::path pathOwn = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
+    const std::string strRecord = m_install.Scratch("streams").string();
+    // Read through /proc from a command substitution, so that no redirection
+    // stands in for the shell's own streams.
+    WriteScript(m_install.AppRoot() / "16.22.9/launcher",
+                "s=$(readlink /proc/$$/fd/1 /proc/$$/fd/2)\nprintf '%s\\n' \"$s\" > '" + strRecord + ".tmp'\n" +
+                    "mv '" + strRecord + ".tmp' '" + strRecord + "'\n");
+
+    const ProcessResult result = Run("/bin/sh", {"-c", "exec '" + (pathOwn / "launcher").string() + "' >&- 2>&-"});
+
+    ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
+    EXPECT_EQ(result.nExitStatus, 0);
+    ASSERT_TRUE(WaitForLine(strRecord));
+    EXPECT_EQ(ReadLines(strRecord), (std::vector<std::string>{"/dev/null", "/dev/null"}));
+}
+
+// Where /dev/null cannot be opened the console stays as it was, rather than
+// closed and then taken over by the log file.
+TEST_F(LauncherProgramTest, KeepsTheConsoleWhenDevNullCannotBeOpened)
+{
+    const fs::path pathOwn = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
+    const ProcessResult result = Run(
+        "/usr/bin/unshare", {"--mount", "--fork", "/bin/sh", "-c",
+                             "mount -t tmpfs none /dev || exit 99; exec '" + (pathOwn / "launcher").string() + "'"});
+    if (result.nExitStatus == 99 || result.strStderr.rfind("unshare:", 0) == 0) {
+        GTEST_SKIP() << "cannot hide /dev here: " << result.strStderr;
+    }
+
+    ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
+    EXPECT_EQ(result.nExitStatus, 127);
+    // The terminal line, and nothing of the log's, on the console.
+    EXPECT_EQ(result.strStderr, "launcher: the client could not be started: no main application library found; see " +
+                                    m_install.LogFile().string() + "\n");
+    const std::vector<std::string> vtLog = Messages(ParseLog(m_install.LogFile()));
+    ASSERT_EQ(vtLog.size(), 5u);
+    EXPECT_EQ(vtLog.back(), "No client started, exit status 127: no main application library found");
+}
+
 TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)
 {
     const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", kPathLauncherExe.string()});

@@ -162,8 +162,9 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
     CArgv envp(vtStrEnv);
     const int nDescriptorLimit = DescriptorLimit();
 
-    // Both ends close-on-exec from the start, so no other thread's fork can
-    // inherit them and a successful exec closes the child's write end.
+    // Both ends close-on-exec from the start: a program another thread forks
+    // and execs meanwhile does not keep them (its fork still copies them until
+    // the exec), and our child's successful exec closes its write end.
     int nPipeDescriptors[2] = {-1, -1};
     if (::pipe2(nPipeDescriptors, O_CLOEXEC) == -1) {
         stResult.nExecError = errno;

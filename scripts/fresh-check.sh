@@ -77,8 +77,9 @@ bootstrap() {
   mkdir -p "$cache"
   # The cached .deb files are linked (or copied) in before apt downloads, and
   # kept in the root afterwards so the project's own apt-get finds them too.
-  local seed="for f in $cache/*.deb; do [ -f \"\$f\" ] || continue;"
-  seed+=" ln \"\$f\" \"\$1/var/cache/apt/archives/\" 2>/dev/null || cp \"\$f\" \"\$1/var/cache/apt/archives/\"; done"
+  local seed='set -e; a="$1/var/cache/apt/archives"; mkdir -p "$a/partial";'
+  seed+=" for f in $cache/*.deb; do [ -f \"\$f\" ] || continue;"
+  seed+=' ln "$f" "$a/" 2>/dev/null || cp "$f" "$a/"; done'
   mmdebstrap --mode=root --variant=minbase --skip=essential/unlink,cleanup/apt/cache \
     --setup-hook="$seed" "$suite" "$root" "${sources[@]}"
 }

@@ -16,7 +16,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/fresh-root.sh"
 suite=${LX_FRESH_SUITE:-bookworm}
 base=${LX_FRESH_BASE:-/var/tmp}
 cache=${LX_FRESH_CACHE:-/var/cache/lx-fresh-check/apt}
-min_free_gib=8 # a full run leaves about 5 GiB in the root
+min_free_gib=4 # a full run leaves about 2 GiB in the root
 project=/root/lx-client # where the clone lives inside the root
 
 die() { echo "fresh-check: $*" >&2; exit 1; }
@@ -135,29 +135,42 @@ prune_debs() {
   return 0
 }
 
+# Cleanup's progress, with the seconds since the last mark.
+mark() {
+  local now
+  now=$(date +%s)
+  echo "$1 ($((now - mark_at))s)"
+  mark_at=$now
+}
+
 passed=false
 cleanup() {
-  local status=$? start disk=unknown debs=0 i
+  local status=$? start mark_at disk=unknown debs=0 i
   trap - EXIT INT TERM
   set +e
-  start=$(date +%s)
+  start=$(date +%s) mark_at=$(date +%s)
   printf '\n==== cleanup\n'
   [[ -n $step_pid ]] && kill -TERM "$step_pid" 2>/dev/null
   fresh_stop_processes_inside "$root" || status=1
+  mark "no process left inside"
   if [[ -n $step_pid ]]; then
     # mmdebstrap runs outside the root: give it time to undo its own mounts.
     for _ in $(seq 30); do kill -0 "$step_pid" 2>/dev/null || break; sleep 1; done
     kill -KILL "$step_pid" 2>/dev/null
     wait "$step_pid" 2>/dev/null
+    mark "interrupted step ended"
   fi
   fresh_unmount_all_under "$run_dir" || status=1
+  mark "unmounted"
   if [[ -d $root ]]; then
     disk=$(du -sxh "$root" 2>/dev/null | cut -f1)
     debs=$(du -sch "$root"/var/cache/apt/archives/*.deb 2>/dev/null | tail -n 1 | cut -f1)
     save_debs
     $passed && prune_debs
+    mark "measured ($disk) and kept the .deb files"
   fi
   fresh_remove_run_dir "$run_dir" "$base" || status=1
+  mark "removed $run_dir"
   step_names+=(cleanup) step_secs+=($(($(date +%s) - start))) step_results+=(done)
 
   printf '\n==== fresh-check of %s (%s, %s)\n' "$commit" "$suite" "$run_dir"

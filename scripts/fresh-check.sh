@@ -25,16 +25,16 @@ die() { echo "fresh-check: $*" >&2; exit 1; }
 
 step_names=() step_secs=() step_results=()
 step_pid=
-current_step=
+current_step= step_start=
 
 # Runs one step in the background and waits for it, so a signal reaches the
 # trap at once instead of after the step ends.
 step() {
   local name=$1 start status
   shift
-  current_step=$name
+  current_step=$name step_start=$(date +%s)
   printf '\n==== %s\n' "$name"
-  start=$(date +%s)
+  start=$step_start
   set +e
   "$@" &
   step_pid=$!
@@ -149,6 +149,9 @@ cleanup() {
   trap - EXIT INT TERM
   set +e
   start=$(date +%s) mark_at=$(date +%s)
+  if [[ -n $current_step ]]; then
+    step_names+=("$current_step") step_secs+=($((start - step_start))) step_results+=(interrupted)
+  fi
   printf '\n==== cleanup\n'
   [[ -n $step_pid ]] && kill -TERM "$step_pid" 2>/dev/null
   fresh_stop_processes_inside "$root" || status=1
@@ -177,7 +180,6 @@ cleanup() {
   for i in "${!step_names[@]}"; do
     printf '  %-22s %6ss  %s\n' "${step_names[$i]}" "${step_secs[$i]}" "${step_results[$i]}"
   done
-  [[ -n $current_step ]] && printf '  %-22s %7s  interrupted\n' "$current_step" -
   printf '  disk used by the root: %s (apt .deb files in it: %s)\n' "$disk" "${debs:-0}"
   if $passed && ((status == 0)); then
     echo "fresh-check: PASSED (scripts/demo.sh and scripts/test.sh in a fresh $suite root)"

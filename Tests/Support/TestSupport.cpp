@@ -1,7 +1,9 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -206,8 +208,19 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
         }
     }
 
+    // A program that closed its output may still hang: the deadline holds.
     int nStatus = 0;
-    while (::waitpid(nPid, &nStatus, 0) == -1 && errno == EINTR) {
+    for (;;) {
+        const pid_t nDone = ::waitpid(nPid, &nStatus, bKilled ? 0 : WNOHANG);
+        if (nDone == nPid || (nDone == -1 && errno != EINTR)) {
+            break;
+        }
+        if (nDone == 0 && std::chrono::steady_clock::now() >= timeDeadline) {
+            ::kill(nPid, SIGKILL);
+            bKilled = true;
+        } else if (nDone == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
     }
     if (WIFEXITED(nStatus)) {
         result.bExited = true;
@@ -234,6 +247,33 @@ bool WaitForLine(const fs::path& path, int nTimeoutMilliseconds)
 bool IsRoot()
 {
     return ::geteuid() == 0;
+}
+
+std::optional<UserIds> OtherUser()
+{
+    const passwd* pEntry = ::getpwnam("nobody");
+    if (!IsRoot() || pEntry == nullptr || pEntry->pw_uid == 0) {
+        return std::nullopt;
+    }
+    return UserIds{pEntry->pw_uid, pEntry->pw_gid};
+}
+
+bool RunAsUser(const UserIds& user, const std::function<bool()>& fn)
+{
+    const pid_t nPid = ::fork();
+    if (nPid == 0) {
+        // Whatever happens, the copy of the test program ends here.
+        bool bDone = false;
+        try {
+            bDone = ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0 && fn();
+        } catch (...) {
+        }
+        ::_exit(bDone ? 0 : 1);
+    }
+    int nStatus = 0;
+    while (nPid > 0 && ::waitpid(nPid, &nStatus, 0) == -1 && errno == EINTR) {
+    }
+    return nPid > 0 && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
 }
 
 XvfbServer::XvfbServer()

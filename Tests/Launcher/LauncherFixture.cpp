@@ -22,6 +22,8 @@ fs::path Installation::AddVersion(const std::string& strName, MainApp enApp, boo
         }
     } else if (enApp == MainApp::NoEntry) {
         fs::copy_file(kPathNoEntryLibrary, pathDir / kszMainAppLibrary);
+    } else if (enApp == MainApp::Scripted) {
+        fs::copy_file(kPathScriptedLibrary, pathDir / kszMainAppLibrary);
     }
     return pathDir;
 }

@@ -19,6 +19,7 @@ namespace lxtest {
 inline const std::filesystem::path kPathLauncherExe = LX_TEST_LAUNCHER_EXE;
 inline const std::filesystem::path kPathStandInLibrary = LX_TEST_STANDIN_LIBRARY;
 inline const std::filesystem::path kPathNoEntryLibrary = LX_TEST_NOENTRY_LIBRARY;
+inline const std::filesystem::path kPathScriptedLibrary = LX_TEST_SCRIPTED_LIBRARY;
 inline constexpr const char* kszMainAppLibrary = "libLxAppStartProcess.so";
 inline constexpr const char* kszOwnVersionDir = LX_TEST_VERSION_DIR;
 
@@ -30,7 +31,7 @@ std::string ListDescriptorsCommand(const std::filesystem::path& pathOutput);
 std::vector<std::string> ForeignDescriptors(const std::filesystem::path& pathListing,
                                             const std::filesystem::path& pathScript);
 
-enum class MainApp { None, StandIn, NoEntry };
+enum class MainApp { None, StandIn, NoEntry, Scripted };
 
 // An installation in a temporary directory: <root>/app/<version>/...
 class Installation {

@@ -50,11 +50,13 @@ TEST_F(LXLauncherLogTest, FilePathFollowsHomeUnchanged)
     EXPECT_EQ(lx::LauncherLogFilePathForHome("/home/user/"), "/home/user//.config/orvalo/2.0/Logs/Launcher.log");
 }
 
-TEST_F(LXLauncherLogTest, UnsetHomeFallsBackToThePasswordDatabase)
+TEST_F(LXLauncherLogTest, UnsetOrEmptyHomeFallsBackToThePasswordDatabase)
 {
-    unsetenv("HOME");
     const passwd* pEntry = getpwuid(getuid());
     ASSERT_NE(pEntry, nullptr);
+    unsetenv("HOME");
+    EXPECT_EQ(lx::LauncherHomeDirectory(), pEntry->pw_dir);
+    setenv("HOME", "", 1);
     EXPECT_EQ(lx::LauncherHomeDirectory(), pEntry->pw_dir);
 }
 

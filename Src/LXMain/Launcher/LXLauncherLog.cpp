@@ -39,10 +39,11 @@ std::string LauncherLogFilePathForHome(const std::string& strHome)
     return strHome + "/.config/" + GetClientFolderName(GetLauncherClientType()) + "/Logs/Launcher.log";
 }
 
-// A launch from a bare environment (no "HOME") still keeps its log.
+// A launch from a bare environment (no "HOME", or an empty one) still keeps
+// its log.
 std::string LauncherHomeDirectory()
 {
-    if (const char* szHome = std::getenv("HOME"); szHome != nullptr) {
+    if (const char* szHome = std::getenv("HOME"); szHome != nullptr && *szHome != '\0') {
         return szHome;
     }
     const long nBufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);

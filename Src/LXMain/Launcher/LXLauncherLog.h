@@ -15,8 +15,8 @@ namespace lx {
 // Where the launcher log lives for the given home directory.
 std::string LauncherLogFilePathForHome(const std::string& strHome);
 
-// "HOME" as the user set it; the password database's entry when it is unset;
-// empty when neither is known.
+// "HOME" as the user set it; the password database's entry when it is unset
+// or empty; empty when neither is known.
 std::string LauncherHomeDirectory();
 
 } // namespace lx

@@ -195,6 +195,23 @@ TEST_F(LauncherProgramTest, BrokenFallbackFallsFurtherDownButNeverBackUp)
               (std::vector<std::string>{"Init", "Invoke Process: " + (pathBroken / "launcher").string(), "Init"}));
 }
 
+TEST_F(LauncherProgramTest, ClosedStandardDescriptorsNeverBecomeTheLog)
+{
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+    const fs::path pathFds = m_install.Scratch("fds");
+    for (const std::string strClose : {"0<&-", "0<&- 1>&- 2>&-"}) {
+        SCOPED_TRACE(strClose);
+        fs::remove(pathFds);
+        fs::remove(m_install.LogFile());
+        const ProcessResult result =
+            Run("/bin/sh", {"-c", "exec \"$0\" " + strClose, (pathVersion / "launcher").string()},
+                {{"LX_TEST_APP_FDS", pathFds.string()}});
+        EXPECT_EQ(result.nExitStatus, 0);
+        EXPECT_EQ(ReadLines(pathFds), std::vector<std::string>(3, "/dev/null"));
+        EXPECT_EQ(Messages(ParseLog(m_install.LogFile())).size(), 3u);
+    }
+}
+
 TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)
 {
     const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", kPathLauncherExe.string()});

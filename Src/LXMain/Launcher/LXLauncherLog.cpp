@@ -1,8 +1,10 @@
 #include "LXLauncherLog.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -55,6 +57,20 @@ std::string LauncherHomeDirectory()
         return pResult->pw_dir;
     }
     return {};
+}
+
+void OpenClosedStandardDescriptors()
+{
+    for (int nFd = 0; nFd <= 2; ++nFd) {
+        if (::fcntl(nFd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number, which is nFd: the ones below are open now.
+        const int nOpened = ::open("/dev/null", nFd == 0 ? O_RDONLY : O_WRONLY);
+        if (nOpened > nFd) {
+            ::close(nOpened);
+        }
+    }
 }
 
 } // namespace lx

@@ -19,4 +19,8 @@ std::string LauncherLogFilePathForHome(const std::string& strHome);
 // or empty; empty when neither is known.
 std::string LauncherHomeDirectory();
 
+// Opens /dev/null on each of descriptors 0 to 2 that is closed, so no file
+// opened later can take the place of a standard stream.
+void OpenClosedStandardDescriptors();
+
 } // namespace lx

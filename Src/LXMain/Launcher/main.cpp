@@ -21,6 +21,8 @@ int main(int argc, char** argv)
     (void)std::freopen("/dev/null", "w", stdout);
     (void)std::freopen("/dev/null", "w", stderr);
 
+    // A log opened onto a closed standard descriptor would become the client's.
+    lx::OpenClosedStandardDescriptors();
     LXLauncherLog::Init();
     SPDLOG_INFO("Init");
 

@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "LXLinuxLauncher.h"
+#include "LXLogFile.h"
 #include "RecordingHooks.h"
 #include "TestSupport.h"
 
@@ -93,6 +94,20 @@ public:
 private:
     std::ostringstream m_stream;
 };
+
+inline constexpr uint64_t kU64LogLimit = 5 * 1024 * 1024;
+
+// Makes what a case describes below a home, as words "kind:path", the path
+// below the log directory, or below home after "~". Kinds: dir, fifo, old (a
+// small file), full (10 bytes under the log limit), link (to pathVictim, made
+// full), open (mode 0777, reachable by others), give (to "nobody"), lock
+// (held through the returned descriptors). After the word "nobody" another
+// user makes the rest.
+std::vector<lx::CLXFileDescriptor> Plant(const std::filesystem::path& pathHome, const std::filesystem::path& pathVictim,
+                                         const std::string& strPlan);
+std::filesystem::path PlantedPath(const std::filesystem::path& pathHome, const std::string& strPath);
+// Every regular file at or below the paths, links not followed.
+std::map<std::filesystem::path, std::string> Snapshot(const std::vector<std::filesystem::path>& vtPaths);
 
 Version MakeVersion(uint32_t uMajor, uint32_t uMinor, uint32_t uPatch, uint32_t uTweak,
                     std::filesystem::path path = {});

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include <spdlog/sinks/null_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "LXCommon.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -38,7 +39,9 @@ namespace lx {
 
 std::string LauncherLogFilePathForHome(const std::string& strHome)
 {
-    return strHome + "/.config/" + GetClientFolderName(GetLauncherClientType()) + "/Logs/Launcher.log";
+    const fs::path pathBelowHome =
+        LauncherLogDirectoryBelowHome() / CLXRotatingLogSink::FileName(LauncherLogLayout(), 0);
+    return strHome + "/" + pathBelowHome.string();
 }
 
 // A launch from a bare environment (no "HOME", or an empty one) still keeps
@@ -59,6 +62,57 @@ std::string LauncherHomeDirectory()
     return {};
 }
 
+fs::path LauncherLogDirectoryBelowHome()
+{
+    return fs::path(".config") / GetClientFolderName(GetLauncherClientType()) / "Logs";
+}
+
+CLXRotatingLogSink::Layout LauncherLogLayout()
+{
+    return {"Launcher", ".log", 5 * 1024 * 1024, 3};
+}
+
+LogPathStatus CheckLauncherLog(const std::string& strHome)
+{
+    LogPathStatus status;
+    const CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, LauncherLogDirectoryBelowHome(), false, status);
+    if (!fdDir.IsOpen()) {
+        // The launcher makes what is missing below home, and home itself
+        // when its parent exists.
+        std::error_code ec;
+        if (status.ec == std::errc::no_such_file_or_directory && !strHome.empty() &&
+            (status.strPath != strHome || fs::is_directory(fs::path(strHome).parent_path(), ec))) {
+            status.ec.clear();
+        }
+        return status;
+    }
+    const CLXRotatingLogSink::Layout layout = LauncherLogLayout();
+    std::vector<std::string> vtStrNames{CLXRotatingLogSink::FileName(layout, 0),
+                                        CLXRotatingLogSink::LockFileName(layout)};
+    for (uint32_t u32Index = 1; u32Index <= layout.u32MaxFiles; ++u32Index) {
+        vtStrNames.push_back(CLXRotatingLogSink::FileName(layout, u32Index));
+    }
+    // A bad rotated name only stops rotation, but is reported all the same.
+    for (const std::string& strName : vtStrNames) {
+        if (status.ec = CheckAbsentOrOwnRegularFile(fdDir.Get(), strName.c_str()); status.ec) {
+            status.strPath += "/" + strName;
+            break;
+        }
+    }
+    return status;
+}
+
+std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const std::string& strHome, LogPathStatus& status)
+{
+    CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, LauncherLogDirectoryBelowHome(), true, status);
+    if (!fdDir.IsOpen()) {
+        return nullptr;
+    }
+    const CLXRotatingLogSink::Layout layout = LauncherLogLayout();
+    status.strPath += "/" + CLXRotatingLogSink::FileName(layout, 0);
+    return CLXRotatingLogSink::Open(std::move(fdDir), layout, status.ec);
+}
+
 void OpenClosedStandardDescriptors()
 {
     for (int nFd = 0; nFd <= 2; ++nFd) {
@@ -75,35 +129,20 @@ void OpenClosedStandardDescriptors()
 
 } // namespace lx
 
-namespace {
-
-std::string GetLauncherLogFilePath()
-{
-    const std::string strHome = lx::LauncherHomeDirectory();
-    return strHome.empty() ? std::string() : lx::LauncherLogFilePathForHome(strHome);
-}
-
-} // namespace
-
 void LXLauncherLog::Init()
 {
-    constexpr uint32_t kU32MaxSize = 5 * 1024 * 1024;
-    constexpr uint32_t kU32MaxFiles = 3;
-
     spdlog::set_level(spdlog::level::info);
 
-    const std::string strLogFilePath = GetLauncherLogFilePath();
     spdlog::sink_ptr spSink;
-    if (!strLogFilePath.empty()) {
-        try {
-            spSink = std::make_shared<spdlog::sinks::rotating_file_sink<std::mutex>>(strLogFilePath, kU32MaxSize,
-                                                                                     kU32MaxFiles, false);
-        } catch (const std::exception&) {
-            // Read-only home, full disk, HOME naming a file: the client must
-            // still start, so the records go nowhere instead.
-        }
+    try {
+        lx::LogPathStatus status;
+        spSink = lx::OpenLauncherLog(lx::LauncherHomeDirectory(), status);
+    } catch (const std::exception&) {
+        // Out of memory this early: the client must still start.
     }
     if (!spSink) {
+        // Unopenable (read-only home, full disk, HOME naming a file) or
+        // refused (reachable by another user): the records go nowhere.
         spSink = std::make_shared<spdlog::sinks::null_sink_mt>();
     }
 

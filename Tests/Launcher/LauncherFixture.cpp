@@ -6,8 +6,10 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <set>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/ostream_sink.h>
 
@@ -59,6 +62,9 @@ fs::path Installation::AddVersion(const std::string& strName, MainApp enApp, boo
         break;
     case MainApp::NotElf:
         WriteFile(pathLibrary, "not an ELF object\n");
+        break;
+    case MainApp::Scripted:
+        fs::copy_file(kPathScriptedLibrary, pathLibrary);
         break;
     }
     return pathDir;
@@ -272,6 +278,74 @@ std::string CapturedLog::Text()
 {
     spdlog::default_logger()->flush();
     return m_stream.str();
+}
+
+fs::path PlantedPath(const fs::path& pathHome, const std::string& strPath)
+{
+    const fs::path pathLogs = pathHome / ".config/orvalo/2.0/Logs";
+    if (strPath.starts_with("~")) {
+        return strPath == "~" ? pathHome : pathHome / strPath.substr(2);
+    }
+    return strPath == "." ? pathLogs : pathLogs / strPath;
+}
+
+std::vector<lx::CLXFileDescriptor> Plant(const fs::path& pathHome, const fs::path& pathVictim,
+                                         const std::string& strPlan)
+{
+    std::vector<lx::CLXFileDescriptor> vtFds;
+    std::vector<std::pair<std::string, fs::path>> vtSteps;
+    std::istringstream in(strPlan);
+    for (std::string strWord; in >> strWord;) {
+        const size_t uColon = strWord.find(':');
+        vtSteps.emplace_back(strWord.substr(0, uColon), PlantedPath(pathHome, strWord.substr(uColon + 1)));
+    }
+    WriteFile(pathVictim, std::string(kU64LogLimit - 10, 'v'));
+    const auto make = [&](size_t uFrom) {
+        for (size_t i = uFrom; i < vtSteps.size() && vtSteps[i].first != "nobody"; ++i) {
+            const auto& [strKind, path] = vtSteps[i];
+            fs::create_directories(strKind == "dir" || strKind == "open" ? path : path.parent_path());
+            if (strKind == "fifo") {
+                ::mkfifo(path.c_str(), 0600);
+            } else if (strKind == "old" || strKind == "full") {
+                WriteFile(path, strKind == "old" ? "old\n" : std::string(kU64LogLimit - 10, 'f'));
+            } else if (strKind == "link") {
+                fs::create_symlink(pathVictim, path);
+            } else if (strKind == "open") {
+                fs::permissions(path, fs::perms::all);
+                fs::permissions(path.parent_path(), fs::perms::others_exec, fs::perm_options::add);
+            } else if (strKind == "give") {
+                (void)::lchown(path.c_str(), OtherUser()->uid, 0);
+            } else if (strKind == "lock") {
+                vtFds.emplace_back(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+                (void)::flock(vtFds.back().Get(), LOCK_EX);
+            }
+        }
+    };
+    make(0);
+    for (size_t i = 0; i < vtSteps.size(); ++i) {
+        if (vtSteps[i].first == "nobody" && !RunAsUser(*OtherUser(), [&] { return make(i + 1), true; })) {
+            ADD_FAILURE() << "another user could not make " << strPlan;
+        }
+    }
+    return vtFds;
+}
+
+std::map<fs::path, std::string> Snapshot(const std::vector<fs::path>& vtPaths)
+{
+    std::map<fs::path, std::string> mapFiles;
+    for (const fs::path& path : vtPaths) {
+        std::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(path, ec))) {
+            mapFiles[path] = ReadFile(path);
+        }
+        for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
+            if (fs::is_regular_file(it->symlink_status())) {
+                mapFiles[it->path()] = ReadFile(it->path());
+            }
+        }
+    }
+    return mapFiles;
 }
 
 Version MakeVersion(uint32_t uMajor, uint32_t uMinor, uint32_t uPatch, uint32_t uTweak, fs::path path)

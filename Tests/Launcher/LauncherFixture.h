@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "LXLinuxLauncher.h"
+#include "LXLogFile.h"
 #include "RecordingHooks.h"
 #include "TestSupport.h"
 
@@ -22,6 +23,7 @@ inline const std::filesystem::path kPathNoEntryLibrary = LX_TEST_NOENTRY_LIBRARY
 inline const std::filesystem::path kPathThreadNoEntryLibrary = LX_TEST_THREAD_NOENTRY_LIBRARY;
 inline const std::filesystem::path kPathMeddlingLibrary = LX_TEST_MEDDLING_LIBRARY;
 inline const std::filesystem::path kPathNeedsGoneLibrary = LX_TEST_NEEDS_GONE_LIBRARY;
+inline const std::filesystem::path kPathScriptedLibrary = LX_TEST_SCRIPTED_LIBRARY;
 inline constexpr const char* kszMainAppLibrary = "libLxAppStartProcess.so";
 inline constexpr const char* kszOwnVersionDir = LX_TEST_VERSION_DIR;
 
@@ -61,7 +63,8 @@ bool ProcessEnded(pid_t nPid);
 
 // What a version directory's libLxAppStartProcess.so is: NotElf is a text
 // file, NeedsGone needs a library that is not there.
-enum class MainApp { None, StandIn, NoEntry, ThreadNoEntry, Meddling, NeedsGone, NotElf };
+// Scripted crashes, exits, waits or reports as the environment asks.
+enum class MainApp { None, StandIn, NoEntry, ThreadNoEntry, Meddling, NeedsGone, NotElf, Scripted };
 
 // An installation in a temporary directory: <root>/app/<version>/...
 class Installation {
@@ -126,6 +129,20 @@ public:
 private:
     std::ostringstream m_stream;
 };
+
+inline constexpr uint64_t kU64LogLimit = 5 * 1024 * 1024;
+
+// Makes what a case describes below a home, as words "kind:path", the path
+// below the log directory, or below home after "~". Kinds: dir, fifo, old (a
+// small file), full (10 bytes under the log limit), link (to pathVictim, made
+// full), open (mode 0777, reachable by others), give (to "nobody"), lock
+// (held through the returned descriptors). After the word "nobody" another
+// user makes the rest.
+std::vector<lx::CLXFileDescriptor> Plant(const std::filesystem::path& pathHome, const std::filesystem::path& pathVictim,
+                                         const std::string& strPlan);
+std::filesystem::path PlantedPath(const std::filesystem::path& pathHome, const std::string& strPath);
+// Every regular file at or below the paths, links not followed.
+std::map<std::filesystem::path, std::string> Snapshot(const std::vector<std::filesystem::path>& vtPaths);
 
 Version MakeVersion(uint32_t uMajor, uint32_t uMinor, uint32_t uPatch, uint32_t uTweak,
                     std::filesystem::path path = {});

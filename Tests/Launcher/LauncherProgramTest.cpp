@@ -1,8 +1,15 @@
 // The built launcher, run as a child process in a temporary installation.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +101,12 @@ void ExpectMessages(const std::vector<std::string>& vtActual, const std::vector<
     EXPECT_TRUE(bMatch) << testing::PrintToString(vtActual) << "\nexpected\n" << testing::PrintToString(vtExpected);
 }
 
+#ifdef LX_TEST_SANITIZED
+constexpr std::chrono::milliseconds kMsStartBound{5000};
+#else
+constexpr std::chrono::milliseconds kMsStartBound{1000};
+#endif
+
 class LauncherProgramTest : public ::testing::Test {
 protected:
     ProcessResult Run(const fs::path& pathProgram, std::vector<std::string> vtArgs = {},
@@ -164,7 +177,7 @@ TEST_F(LauncherProgramTest, StartsTheClientWhateverTheStateOfHome)
     for (const std::optional<std::string>& optHome : vtHomes) {
         SCOPED_TRACE(optHome.value_or("(unset)"));
         fs::remove(m_install.Scratch("app.record"));
-        if (!optHome && IsRoot()) {
+        if ((!optHome || optHome->empty()) && IsRoot()) {
             continue; // the password database would name root's real home
         }
         const ProcessResult result = Run(pathVersion / "launcher", {}, {{"HOME", optHome}, {"LX_APP_RESULT", "3"}});
@@ -612,6 +625,123 @@ TEST_F(LauncherProgramTest, KeepsTheConsoleWhenDevNullCannotBeOpened)
     const std::vector<std::string> vtLog = Messages(ParseLog(m_install.LogFile()));
     ASSERT_EQ(vtLog.size(), 5u);
     EXPECT_EQ(vtLog.back(), "No client started, exit status 127: no main application library found");
+}
+
+// Each way the log's place can be unsafe (see Plant): the client starts at
+// once, no file changes, byte for byte, and no new file gets a record.
+TEST_F(LauncherProgramTest, StartsTheClientAtOnceAndWritesNothingThroughAnUnsafeLog)
+{
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
+    const fs::path pathVictim = m_install.Scratch("victim");
+    for (const std::string strCase :
+         {"fifo:Launcher.log", "link:Launcher.log", "full:Launcher.log link:Launcher.1.log",
+          "link:Launcher.log dir:Launcher.2.log/x dir:Launcher.3.log/x",
+          "full:Launcher.log dir:Launcher.2.log/x dir:Launcher.3.log/x", "full:Launcher.log lock:Launcher.log.lock",
+          "old:Launcher.log open:.", "open:~ nobody dir:Launcher.2.log/x dir:Launcher.3.log/x link:Launcher.log"}) {
+        SCOPED_TRACE(strCase);
+        if (strCase.find("nobody") != std::string::npos && !OtherUser()) {
+            continue; // acting as another user takes root
+        }
+        fs::remove_all(m_install.Home());
+        fs::remove(m_install.Scratch("app.record"));
+        std::vector<lx::CLXFileDescriptor> vtHeld = Plant(m_install.Home(), pathVictim, strCase);
+        const auto mapBefore = Snapshot({m_install.Home(), pathVictim});
+
+        const auto timeStart = std::chrono::steady_clock::now();
+        const ProcessResult result = Run(pathVersion / "launcher");
+        // Only a launcher stopped while holding the lock costs its patience.
+        EXPECT_LT(std::chrono::steady_clock::now() - timeStart, kMsStartBound * (vtHeld.empty() ? 1 : 2));
+        EXPECT_EQ(result.nExitStatus, 0) << "signal " << result.nSignal;
+        EXPECT_EQ(ClientCalls().size(), 1u);
+        for (const auto& [path, strContent] : Snapshot({m_install.Home(), pathVictim})) {
+            EXPECT_TRUE(mapBefore.contains(path) ? mapBefore.at(path) == strContent : strContent.empty()) << path;
+        }
+    }
+}
+
+TEST_F(LauncherProgramTest, LogHoldsTheStartWhenTheClientDiesAbruptly)
+{
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+    for (const char* szEnd : {"segv", "term", "kill", "exit"}) {
+        SCOPED_TRACE(szEnd);
+        fs::remove(m_install.LogFile());
+        const ProcessResult result = Run(pathVersion / "launcher", {}, {{"LX_TEST_APP_END", szEnd}});
+        EXPECT_FALSE(result.bExited && result.nExitStatus == 0);
+        EXPECT_EQ(Messages(ParseLog(m_install.LogFile())),
+                  (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120"}));
+    }
+}
+
+TEST_F(LauncherProgramTest, ClosedStandardDescriptorsNeverBecomeTheLog)
+{
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+    const fs::path pathFds = m_install.Scratch("fds");
+    for (const std::string strClose : {"0<&-", "0<&- 1>&- 2>&-"}) {
+        SCOPED_TRACE(strClose);
+        fs::remove(pathFds);
+        fs::remove(m_install.LogFile());
+        const ProcessResult result =
+            Run("/bin/sh", {"-c", "exec \"$0\" " + strClose, (pathVersion / "launcher").string()},
+                {{"LX_TEST_APP_FDS", pathFds.string()}});
+        EXPECT_EQ(result.nExitStatus, 0);
+        EXPECT_EQ(ReadLines(pathFds), std::vector<std::string>(3, "/dev/null"));
+        EXPECT_EQ(Messages(ParseLog(m_install.LogFile())).size(), 3u);
+    }
+}
+
+// Launchers that overlap (their client waits on a barrier) on a log about to
+// fill: one rotation, every record exactly once, the history kept.
+TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
+{
+    constexpr size_t kuLaunchers = 8;
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+    const fs::path pathLogs = m_install.LogFile().parent_path();
+    const fs::path pathBarrier = m_install.Scratch("barrier");
+    const fs::path pathReady = m_install.Scratch("ready");
+    for (const uint64_t u64Room : {10u, 400u}) { // left below the limit
+        SCOPED_TRACE(u64Room);
+        fs::remove_all(m_install.Home());
+        fs::remove(pathReady);
+        const std::string strHistory = std::string(kU64LogLimit - u64Room - 1, 'h') + "\n";
+        WriteFile(m_install.LogFile(), strHistory);
+        for (const char* szOld : {"1", "2", "3"}) {
+            WriteFile(pathLogs / ("Launcher." + std::string(szOld) + ".log"), szOld);
+        }
+        ASSERT_TRUE(fs::exists(pathBarrier) || ::mkfifo(pathBarrier.c_str(), 0600) == 0);
+
+        std::vector<std::future<ProcessResult>> vtRuns;
+        for (size_t i = 0; i < kuLaunchers; ++i) {
+            vtRuns.push_back(std::async(std::launch::async, [&] {
+                return Run(pathVersion / "launcher", {},
+                           {{"LX_TEST_APP_BARRIER", pathBarrier.string()}, {"LX_TEST_APP_READY", pathReady.string()}});
+            }));
+        }
+        for (int i = 0; i < 2000 && ReadLines(pathReady).size() < kuLaunchers; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(ReadLines(pathReady).size(), kuLaunchers);
+        const lx::CLXFileDescriptor fdRelease(::open(pathBarrier.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        EXPECT_EQ(::write(fdRelease.Get(), "x", 1), 1);
+        for (std::future<ProcessResult>& run : vtRuns) {
+            EXPECT_EQ(run.get().nExitStatus, 0);
+        }
+
+        const std::string strOne = ReadFile(pathLogs / "Launcher.1.log");
+        ASSERT_TRUE(strOne.starts_with(strHistory)) << "history kept whole";
+        EXPECT_LE(strOne.size(), kU64LogLimit + kuLaunchers * 200) << "one record over per process at most";
+        EXPECT_LE(fs::file_size(m_install.LogFile()), kU64LogLimit);
+        EXPECT_EQ(ReadFile(pathLogs / "Launcher.2.log") + ReadFile(pathLogs / "Launcher.3.log"), "12");
+        WriteFile(m_install.Scratch("tail"), strOne.substr(strHistory.size()) + ReadFile(m_install.LogFile()));
+        std::map<std::string, std::vector<std::string>> mapMessagesByPid;
+        for (const LogRecord& record : ParseLog(m_install.Scratch("tail"))) {
+            mapMessagesByPid[record.strPid].push_back(record.strMessage);
+        }
+        EXPECT_EQ(mapMessagesByPid.size(), kuLaunchers);
+        for (const auto& [strPid, vtMessages] : mapMessagesByPid) {
+            EXPECT_EQ(vtMessages,
+                      (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"}));
+        }
+    }
 }
 
 TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)

@@ -40,6 +40,10 @@ void SilenceConsole()
 
 int main(int argc, char** argv)
 {
+    // First: a log or a copy opened onto a closed standard descriptor would
+    // become the client's.
+    lx::OpenClosedStandardDescriptors();
+
     // The user's standard error, kept for the one line they get when no
     // client runs. Close-on-exec and above 2, and the launcher closes it
     // before the client runs, so neither the client nor anything started

@@ -1,6 +1,5 @@
 #include "LauncherFixture.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -25,6 +24,8 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/ostream_sink.h>
+
+#include "OpenDescriptors.h"
 
 namespace fs = std::filesystem;
 
@@ -110,21 +111,7 @@ int RunProbe(const char* szRecordPath, int argc, char** argv)
     Json::Value record(Json::objectValue);
     // The descriptors first, while nothing of the probe's own is open
     // except the listing's directory.
-    Json::Value fds(Json::objectValue);
-    if (DIR* pDir = ::opendir("/proc/self/fd"); pDir != nullptr) {
-        const std::string strOwn = std::to_string(::dirfd(pDir));
-        while (const dirent* pEntry = ::readdir(pDir)) {
-            const std::string strName = pEntry->d_name;
-            if (strName == "." || strName == ".." || strName == strOwn) {
-                continue;
-            }
-            char arrTarget[4096];
-            const ssize_t nLength = ::readlink(("/proc/self/fd/" + strName).c_str(), arrTarget, sizeof arrTarget);
-            fds[strName] = nLength >= 0 ? std::string(arrTarget, static_cast<size_t>(nLength)) : std::string();
-        }
-        ::closedir(pDir);
-    }
-    record["fds"] = fds;
+    record["fds"] = lxstandin::OpenDescriptors();
 
     Json::Value ignored(Json::arrayValue);
     Json::Value blocked(Json::arrayValue);

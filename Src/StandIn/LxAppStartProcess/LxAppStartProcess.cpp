@@ -13,7 +13,6 @@
 // With "--demo" on the command line it runs a small Qt client instead (see
 // LxAppDemo.h).
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 
 #include "LXEnumDefine.h"
 #include "JsonLineFile.h"
+#include "OpenDescriptors.h"
 #include "LxAppDemo.h"
 
 namespace {
@@ -34,29 +34,6 @@ const char* GetEnv(const char* szName)
 {
     const char* szValue = std::getenv(szName);
     return szValue != nullptr ? szValue : "";
-}
-
-// Each open descriptor with what it refers to, leaving out the listing's
-// own: what the launcher let reach the client.
-Json::Value OpenDescriptors()
-{
-    Json::Value fds(Json::objectValue);
-    DIR* pDir = ::opendir("/proc/self/fd");
-    if (pDir == nullptr) {
-        return fds;
-    }
-    const std::string strOwn = std::to_string(::dirfd(pDir));
-    while (const dirent* pEntry = ::readdir(pDir)) {
-        const std::string strName = pEntry->d_name;
-        if (strName == "." || strName == ".." || strName == strOwn) {
-            continue;
-        }
-        char arrTarget[4096];
-        const ssize_t nLength = ::readlink(("/proc/self/fd/" + strName).c_str(), arrTarget, sizeof arrTarget);
-        fds[strName] = nLength >= 0 ? std::string(arrTarget, static_cast<size_t>(nLength)) : std::string();
-    }
-    ::closedir(pDir);
-    return fds;
 }
 
 // The file this library was loaded from: which installed version's client ran.
@@ -83,7 +60,7 @@ void RecordCall(ClientType enClientType, int argc, char** argv)
     record["qt_qpa_platform"] = GetEnv("QT_QPA_PLATFORM");
     const char* szCeiling = std::getenv("LX_LAUNCHER_FALLBACK_BELOW");
     record["fallback_below"] = szCeiling != nullptr ? Json::Value(szCeiling) : Json::Value();
-    record["fds"] = OpenDescriptors();
+    record["fds"] = lxstandin::OpenDescriptors();
     record["library"] = LoadedFrom();
     lxstandin::AppendToFileNamedBy(lxstandin::kszRecordFileEnv, lxstandin::FormatJsonLine(record));
 }

@@ -1,6 +1,6 @@
-// Version directory names: the name test and the number reading never crash
-// and agree with each other. Every accepted name gives its three numbers
-// (saturated at the 32-bit maximum) and a zero fourth.
+// Version names and texts: the name test, the number reading and the ceiling
+// never crash and agree with each other. Every accepted name gives its three
+// numbers (saturated at the 32-bit maximum) and a zero fourth.
 
 #include <cstdint>
 #include <cstdlib>
@@ -8,14 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "LXLinuxLauncher.h"
+#include "LXVersionName.h"
 
 namespace {
-
-class FuzzLauncher : public CLXLinuxLauncher {
-public:
-    using CLXLauncher::CreateVersion;
-};
 
 // An independent reading of "a.b.c", used as the oracle.
 std::vector<uint32_t> SplitNumbers(std::string_view strName)
@@ -41,20 +36,25 @@ std::vector<uint32_t> SplitNumbers(std::string_view strName)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
 {
-    const std::string strName(reinterpret_cast<const char*>(pData), uSize);
-    // A directory entry's name has neither separators nor NUL bytes.
-    if (strName.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
-        return 0;
-    }
+    const std::string strText(reinterpret_cast<const char*>(pData), uSize);
 
-    FuzzLauncher launcher;
-    const Version stVersion = launcher.CreateVersion(std::filesystem::path("/parent") / strName);
-    if (!strName.empty() && stVersion.path.filename() != strName) {
+    Version stVersion;
+    lx::ReadVersionNumbers(strText, stVersion);
+    Version stReread;
+    lx::ReadVersionNumbers(lx::FormatVersion(stVersion), stReread);
+    if (stReread != stVersion) {
         std::abort();
     }
 
-    if (lx::IsVersionDirectoryName(strName)) {
-        const std::vector<uint32_t> vtExpected = SplitNumbers(strName);
+    // Whatever the inherited text, the ceiling only ever lowers.
+    const Version stSelf{16, 23, 16808, 7081625, "/opt/app/16.23.16808"};
+    const Version stCeiling = lx::CapToFallbackCeiling(stSelf, strText.c_str());
+    if (stSelf < stCeiling || stCeiling.path != stSelf.path) {
+        std::abort();
+    }
+
+    if (lx::IsVersionDirectoryName(strText)) {
+        const std::vector<uint32_t> vtExpected = SplitNumbers(strText);
         if (vtExpected.size() != 3 || stVersion.uMajor != vtExpected[0] || stVersion.uMinor != vtExpected[1] ||
             stVersion.uPatch != vtExpected[2] || stVersion.uTweak != 0) {
             std::abort();

@@ -1,13 +1,10 @@
 #include "LXLauncher.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <system_error>
 
 #include <spdlog/spdlog.h>
@@ -15,110 +12,9 @@
 #include "LXCommon.h"
 #include "LXLaunchProcess.h"
 #include "LXReporter.h"
+#include "LXVersionName.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-bool IsAsciiDigit(char ch)
-{
-    return ch >= '0' && ch <= '9';
-}
-
-} // namespace
-
-// Whole-name match of "\d+\.\d+\.\d+" with ASCII digits only. Written out
-// rather than with std::regex: its matcher recurses per character and its
-// \d follows the global locale.
-bool lx::IsVersionDirectoryName(std::string_view strName)
-{
-    size_t uPos = 0;
-    for (int nRun = 0; nRun < 3; ++nRun) {
-        if (nRun > 0) {
-            if (uPos >= strName.size() || strName[uPos] != '.') {
-                return false;
-            }
-            ++uPos;
-        }
-        const size_t uRunStart = uPos;
-        while (uPos < strName.size() && IsAsciiDigit(strName[uPos])) {
-            ++uPos;
-        }
-        if (uPos == uRunStart) {
-            return false;
-        }
-    }
-    return uPos == strName.size();
-}
-
-namespace {
-
-// Reads a digit run as unsigned decimal, ignoring leading zeros and
-// saturating at the largest 32-bit value.
-uint32_t ParseDigitRun(std::string_view strRun)
-{
-    constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
-    const size_t uFirstNonZero = strRun.find_first_not_of('0');
-    if (uFirstNonZero == std::string_view::npos) {
-        return 0;
-    }
-    strRun.remove_prefix(uFirstNonZero);
-    if (strRun.size() > std::numeric_limits<uint32_t>::digits10 + 1) {
-        return kU32Max;
-    }
-    uint64_t uValue = 0;
-    std::from_chars(strRun.data(), strRun.data() + strRun.size(), uValue);
-    return uValue > kU32Max ? kU32Max : static_cast<uint32_t>(uValue);
-}
-
-// Up to four maximal digit runs of the text, in order, into the four numbers;
-// numbers without a run are left as they are.
-void ReadVersionNumbers(std::string_view strText, Version& stVersion)
-{
-    uint32_t* const arrNumbers[] = {&stVersion.uMajor, &stVersion.uMinor, &stVersion.uPatch, &stVersion.uTweak};
-    size_t uPos = 0;
-    for (uint32_t* puNumber : arrNumbers) {
-        while (uPos < strText.size() && !IsAsciiDigit(strText[uPos])) {
-            ++uPos;
-        }
-        if (uPos == strText.size()) {
-            break;
-        }
-        const size_t uRunStart = uPos;
-        while (uPos < strText.size() && IsAsciiDigit(strText[uPos])) {
-            ++uPos;
-        }
-        *puNumber = ParseDigitRun(strText.substr(uRunStart, uPos - uRunStart));
-    }
-}
-
-std::string FormatVersionNumbers(const Version& stVersion)
-{
-    return std::to_string(stVersion.uMajor) + "." + std::to_string(stVersion.uMinor) + "." +
-           std::to_string(stVersion.uPatch) + "." + std::to_string(stVersion.uTweak);
-}
-
-// The version a fallback started by another launcher must stay below: the
-// lower of our own and the one the starting launcher chose.
-Version CapToFallbackCeiling(const Version& stSelfVersion)
-{
-    Version stCeiling = stSelfVersion;
-    const char* szCeiling = std::getenv(kszFallbackCeilingEnv);
-    if (szCeiling == nullptr || *szCeiling == '\0') {
-        return stCeiling;
-    }
-    Version stInherited;
-    ReadVersionNumbers(szCeiling, stInherited);
-    if (stInherited < stCeiling) {
-        stCeiling.uMajor = stInherited.uMajor;
-        stCeiling.uMinor = stInherited.uMinor;
-        stCeiling.uPatch = stInherited.uPatch;
-        stCeiling.uTweak = stInherited.uTweak;
-    }
-    return stCeiling;
-}
-
-} // namespace
 
 int CLXLauncher::Launch(int argc, char** argv)
 {
@@ -143,14 +39,14 @@ int CLXLauncher::Launch(int argc, char** argv)
 
         const fs::path pathParent = (GetVersionRootDirectoryPath() / "..").lexically_normal();
         const std::vector<Version> vtVersions = ParseVersionFromPath(pathParent);
-        const std::optional<Version> optLowerVersion =
-            GetValidLowerVersion(CapToFallbackCeiling(stSelfVersion), vtVersions);
+        const std::optional<Version> optLowerVersion = GetValidLowerVersion(
+            lx::CapToFallbackCeiling(stSelfVersion, std::getenv(lx::kszFallbackCeilingEnv)), vtVersions);
         if (optLowerVersion) {
             const fs::path exePath = optLowerVersion->path / GetLauncherExePath().filename();
             // Whatever the started launcher's own version, it may only fall
             // further down: a directory whose launcher was built with a
             // higher version must not bounce the launch back up forever.
-            setenv(kszFallbackCeilingEnv, FormatVersionNumbers(*optLowerVersion).c_str(), 1);
+            setenv(lx::kszFallbackCeilingEnv, lx::FormatVersion(*optLowerVersion).c_str(), 1);
             bInvokeLowerVersion = CLXLaunchProcess::Invoke(exePath, {});
         }
     }
@@ -261,6 +157,6 @@ Version CLXLauncher::CreateVersion(const fs::path& versionPath)
 {
     Version stVersion;
     stVersion.path = versionPath;
-    ReadVersionNumbers(versionPath.filename().native(), stVersion);
+    lx::ReadVersionNumbers(versionPath.filename().native(), stVersion);
     return stVersion;
 }

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "LXEnumDefine.h"
@@ -15,18 +14,6 @@ using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 // known at run time.
 inline const Version kLauncherVersion{
     LX_LAUNCHER_VERSION_MAJOR, LX_LAUNCHER_VERSION_MINOR, LX_LAUNCHER_VERSION_PATCH, LX_LAUNCHER_VERSION_TWEAK, {}};
-
-// Set for a launcher started as a fallback: the version numbers ("a.b.c.d")
-// it must fall back strictly below, if it has to fall back in turn.
-inline constexpr const char* kszFallbackCeilingEnv = "LX_LAUNCHER_FALLBACK_BELOW";
-
-namespace lx {
-
-// Whether a directory name is three dotted runs of ASCII digits, as version
-// directories are named.
-bool IsVersionDirectoryName(std::string_view strName);
-
-} // namespace lx
 
 class CLXLauncher {
 public:

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <tuple>
 
 struct Version {
     uint32_t uMajor = 0;
@@ -15,15 +16,7 @@ struct Version {
     // Orders by the four numbers only; the directory takes no part.
     bool operator<(const Version& other) const
     {
-        if (uMajor != other.uMajor) {
-            return uMajor < other.uMajor;
-        }
-        if (uMinor != other.uMinor) {
-            return uMinor < other.uMinor;
-        }
-        if (uPatch != other.uPatch) {
-            return uPatch < other.uPatch;
-        }
-        return uTweak < other.uTweak;
+        return std::tie(uMajor, uMinor, uPatch, uTweak) <
+               std::tie(other.uMajor, other.uMinor, other.uPatch, other.uTweak);
     }
 };

@@ -1,0 +1,102 @@
+#include "LXVersionName.h"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+bool IsAsciiDigit(char ch)
+{
+    return ch >= '0' && ch <= '9';
+}
+
+// Reads a digit run as unsigned decimal, ignoring leading zeros and
+// saturating at the largest 32-bit value.
+uint32_t ParseDigitRun(std::string_view strRun)
+{
+    constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
+    const size_t uFirstNonZero = strRun.find_first_not_of('0');
+    if (uFirstNonZero == std::string_view::npos) {
+        return 0;
+    }
+    strRun.remove_prefix(uFirstNonZero);
+    if (strRun.size() > std::numeric_limits<uint32_t>::digits10 + 1) {
+        return kU32Max;
+    }
+    uint64_t uValue = 0;
+    std::from_chars(strRun.data(), strRun.data() + strRun.size(), uValue);
+    return uValue > kU32Max ? kU32Max : static_cast<uint32_t>(uValue);
+}
+
+} // namespace
+
+namespace lx {
+
+// Whole-name match of "\d+\.\d+\.\d+" with ASCII digits only. Written out
+// rather than with std::regex: its matcher recurses per character and its
+// \d follows the global locale.
+bool IsVersionDirectoryName(std::string_view strName)
+{
+    size_t uPos = 0;
+    for (int nRun = 0; nRun < 3; ++nRun) {
+        if (nRun > 0) {
+            if (uPos >= strName.size() || strName[uPos] != '.') {
+                return false;
+            }
+            ++uPos;
+        }
+        const size_t uRunStart = uPos;
+        while (uPos < strName.size() && IsAsciiDigit(strName[uPos])) {
+            ++uPos;
+        }
+        if (uPos == uRunStart) {
+            return false;
+        }
+    }
+    return uPos == strName.size();
+}
+
+void ReadVersionNumbers(std::string_view strText, Version& stVersion)
+{
+    uint32_t* const arrNumbers[] = {&stVersion.uMajor, &stVersion.uMinor, &stVersion.uPatch, &stVersion.uTweak};
+    size_t uPos = 0;
+    for (uint32_t* puNumber : arrNumbers) {
+        while (uPos < strText.size() && !IsAsciiDigit(strText[uPos])) {
+            ++uPos;
+        }
+        if (uPos == strText.size()) {
+            break;
+        }
+        const size_t uRunStart = uPos;
+        while (uPos < strText.size() && IsAsciiDigit(strText[uPos])) {
+            ++uPos;
+        }
+        *puNumber = ParseDigitRun(strText.substr(uRunStart, uPos - uRunStart));
+    }
+}
+
+std::string FormatVersion(const Version& stVersion)
+{
+    return std::to_string(stVersion.uMajor) + "." + std::to_string(stVersion.uMinor) + "." +
+           std::to_string(stVersion.uPatch) + "." + std::to_string(stVersion.uTweak);
+}
+
+Version CapToFallbackCeiling(const Version& stSelfVersion, const char* szCeiling)
+{
+    Version stCeiling = stSelfVersion;
+    if (szCeiling == nullptr || *szCeiling == '\0') {
+        return stCeiling;
+    }
+    Version stInherited;
+    ReadVersionNumbers(szCeiling, stInherited);
+    if (stInherited < stCeiling) {
+        stCeiling.uMajor = stInherited.uMajor;
+        stCeiling.uMinor = stInherited.uMinor;
+        stCeiling.uPatch = stInherited.uPatch;
+        stCeiling.uTweak = stInherited.uTweak;
+    }
+    return stCeiling;
+}
+
+} // namespace lx

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "LXLauncherData.h"
+
+namespace lx {
+
+// Set for a launcher started as a fallback: the version numbers ("a.b.c.d")
+// it must fall back strictly below, if it has to fall back in turn.
+inline constexpr const char* kszFallbackCeilingEnv = "LX_LAUNCHER_FALLBACK_BELOW";
+
+// Whether a directory name is three dotted runs of ASCII digits, as version
+// directories are named.
+bool IsVersionDirectoryName(std::string_view strName);
+
+// Up to four maximal digit runs of the text, in order, into the four numbers;
+// numbers without a run are left as they are. Each run reads as decimal,
+// leading zeros ignored, saturating at the largest 32-bit value.
+void ReadVersionNumbers(std::string_view strText, Version& stVersion);
+
+// The four numbers as "a.b.c.d", which ReadVersionNumbers reads back.
+std::string FormatVersion(const Version& stVersion);
+
+// The version a fallback started by another launcher must stay below: the
+// lower of our own and the numbers in szCeiling, the value of
+// kszFallbackCeilingEnv (nullptr when unset). Keeps stSelfVersion's path.
+Version CapToFallbackCeiling(const Version& stSelfVersion, const char* szCeiling);
+
+} // namespace lx

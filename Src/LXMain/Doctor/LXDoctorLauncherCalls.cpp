@@ -1,0 +1,139 @@
+// The doctor's only door into the launcher's rules: each function here calls
+// the launcher's own code.
+
+#include <cstdlib>
+
+#include "LXDoctorRules.h"
+#include "LXLauncherLog.h"
+#include "LXLinuxLauncher.h"
+#include "LXVersionName.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The launcher's class, placed at a chosen launcher path, so its scan and
+// its choice of fallback run unchanged.
+class CPlacedLauncher : public CLXLinuxLauncher {
+public:
+    explicit CPlacedLauncher(fs::path pathExe = {}) : m_pathPlacedExe(std::move(pathExe)) {}
+
+    using CLXLauncher::GetValidLowerVersion;
+    using CLXLauncher::ParseVersionFromPath;
+    using CLXLinuxLauncher::GetVersionRootDirectoryPath;
+
+    fs::path GetLauncherExePath() override
+    {
+        return m_pathPlacedExe.empty() ? CLXLinuxLauncher::GetLauncherExePath() : m_pathPlacedExe;
+    }
+    void SetProgramName(const char* szArgv0)
+    {
+        if (szArgv0 != nullptr) {
+            m_pathLauncherExeFromCommandLine = szArgv0;
+        }
+    }
+
+private:
+    fs::path m_pathPlacedExe;
+};
+
+bool HasDigit(std::string_view strText)
+{
+    return strText.find_first_of("0123456789") != std::string_view::npos;
+}
+
+} // namespace
+
+namespace lx::doctor {
+
+std::vector<Version> ScanVersions(const fs::path& pathRoot)
+{
+    CPlacedLauncher launcher(pathRoot / "." / kszLauncherFileName);
+    return launcher.ParseVersionFromPath(pathRoot);
+}
+
+std::optional<Version> ParseVersionText(std::string_view strText)
+{
+    if (!HasDigit(strText)) {
+        return std::nullopt;
+    }
+    Version stVersion;
+    lx::ReadVersionNumbers(strText, stVersion);
+    return stVersion;
+}
+
+std::string FormatVersion(const Version& stVersion)
+{
+    return lx::FormatVersion(stVersion);
+}
+
+Version EffectiveCeiling(const Version& stSelf, const std::optional<std::string>& optInherited)
+{
+    return lx::CapToFallbackCeiling(stSelf, optInherited ? optInherited->c_str() : nullptr);
+}
+
+bool IsUsableCeiling(const std::string& strInherited)
+{
+    return !strInherited.empty() && HasDigit(strInherited);
+}
+
+std::vector<Version> FallbackCandidates(const Version& stCeiling, const fs::path& pathSelf,
+                                        const std::vector<Version>& vtVersions)
+{
+    CPlacedLauncher launcher(pathSelf / kszLauncherFileName);
+    Version stSelf = stCeiling;
+    stSelf.path = pathSelf;
+    std::vector<Version> vtCandidates;
+    if (std::optional<Version> optLower = launcher.GetValidLowerVersion(stSelf, vtVersions)) {
+        vtCandidates.push_back(std::move(*optLower));
+    }
+    return vtCandidates;
+}
+
+bool TriesNextCandidateAfterFailedStart()
+{
+    return false;
+}
+
+int NoClientExitStatus(bool /*bOwnLibraryFound*/, bool /*bStartTried*/)
+{
+    return 0;
+}
+
+const char* MainAppLibraryName()
+{
+    return "libLxAppStartProcess.so";
+}
+
+const char* FallbackCeilingVariable()
+{
+    return lx::kszFallbackCeilingEnv;
+}
+
+fs::path LauncherLogPath()
+{
+    const std::string strHome = lx::LauncherHomeDirectory();
+    return strHome.empty() ? fs::path() : fs::path(lx::LauncherLogFilePathForHome(strHome));
+}
+
+std::string LogDirectoryProblem(const fs::path& /*pathLog*/)
+{
+    return {};
+}
+
+std::string LogFileProblem(const fs::path& /*pathLog*/)
+{
+    return {};
+}
+
+SelfLocation LocateSelf(const char* szArgv0)
+{
+    CPlacedLauncher launcher;
+    launcher.SetProgramName(szArgv0);
+    SelfLocation location;
+    location.pathExe = launcher.GetLauncherExePath();
+    location.pathRoot = (launcher.GetVersionRootDirectoryPath() / "..").lexically_normal();
+    return location;
+}
+
+} // namespace lx::doctor

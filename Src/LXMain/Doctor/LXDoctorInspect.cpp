@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "LXDoctorElf.h"
 #include "LXDoctorRules.h"
@@ -166,8 +167,10 @@ void DescribeEnvironment(DoctorReport& report, const std::optional<std::string>&
     }
     env.strCeilingValue = *optCeiling;
     env.bCeilingValid = IsUsableCeiling(*optCeiling);
-    if (const auto optVersion = ParseVersionText(*optCeiling); env.bCeilingValid && optVersion) {
-        env.strCeiling = FormatVersion(*optVersion);
+    if (env.bCeilingValid) {
+        // The numbers the launcher reads from it: the cap on the highest version.
+        constexpr uint32_t kuMax = std::numeric_limits<uint32_t>::max();
+        env.strCeiling = FormatVersion(EffectiveCeiling(Version{kuMax, kuMax, kuMax, kuMax, {}}, optCeiling));
     }
     for (size_t i = 0; i < report.vtVersions.size(); ++i) {
         const Verdict without = PredictLaunch(report.vtVersions, i, std::nullopt);

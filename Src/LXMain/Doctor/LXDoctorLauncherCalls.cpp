@@ -74,7 +74,7 @@ Version EffectiveCeiling(const Version& stSelf, const std::optional<std::string>
 
 bool IsUsableCeiling(const std::string& strInherited)
 {
-    return !strInherited.empty() && HasDigit(strInherited);
+    return !strInherited.empty();
 }
 
 std::vector<Version> FallbackCandidates(const Version& stCeiling, const fs::path& pathSelf,

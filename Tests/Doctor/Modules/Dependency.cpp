@@ -1,0 +1,5 @@
+// The library the missing-dependency module links against; never installed.
+int LxDoctorTestDependency()
+{
+    return 0;
+}

@@ -10,6 +10,7 @@ packages=(
   binutils dpkg-dev
   libelf-dev
   xvfb x11-utils
+  lintian
 )
 
 missing=()

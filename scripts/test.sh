@@ -5,6 +5,7 @@
 #   scripts/test.sh --fuzz-smoke a short run of the libFuzzer targets (clang), in build-fuzz/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+ctest_args=()
 
 if [[ ${1:-} == --fuzz-smoke ]]; then
   build_dir="$root/build-fuzz"
@@ -20,9 +21,12 @@ elif [[ ${1:-} == --sanitize ]]; then
   # Leak checking stays on; only the system libraries under Qt are excused.
   export LSAN_OPTIONS="suppressions=$root/Tests/Support/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  # The packaging check gains nothing from the sanitizers and would build a
+  # second copy of the tree; the normal run has it.
+  ctest_args=(-LE packaging)
 else
   build_dir="$root/build"
   "$root/scripts/build.sh" "$build_dir" -DLX_BUILD_BENCH=ON
 fi
 
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" "${ctest_args[@]}"

@@ -12,6 +12,7 @@ inline constexpr const char* kszBuildDir = LX_TEST_BUILD_DIR;
 inline constexpr const char* kszCMake = LX_TEST_CMAKE;
 inline constexpr const char* kszCPack = LX_TEST_CPACK;
 inline constexpr const char* kszVersionDir = LX_TEST_VERSION_DIR;
+inline constexpr const char* kszVersion = LX_TEST_VERSION;
 inline constexpr const char* kszScreenshotTool = LX_TEST_SCREENSHOT_TOOL;
 inline constexpr const char* kszScreenshotFile = LX_TEST_SCREENSHOT_FILE;
 

@@ -13,11 +13,11 @@ using namespace lxtest;
 
 namespace {
 
-fs::path FindOne(const fs::path& pathDir, const std::string& strSuffix)
+fs::path FindOne(const fs::path& pathDir, const std::string& strSuffix, const std::string& strPrefix = {})
 {
     for (const auto& entry : fs::directory_iterator(pathDir)) {
         const std::string strName = entry.path().filename().string();
-        if (strName.size() > strSuffix.size() && strName.ends_with(strSuffix)) {
+        if (strName.size() > strSuffix.size() && strName.ends_with(strSuffix) && strName.starts_with(strPrefix)) {
             return entry.path();
         }
     }
@@ -49,25 +49,48 @@ protected:
     static inline ProcessResult s_result;
 };
 
-TEST_F(PackageTest, DebHoldsTheVersionDirectoryTheCommandAndTheDesktopEntry)
+// The versioned package holds the version directory, the metapackage the
+// desktop entry; the command is the alternatives link, in neither.
+TEST_F(PackageTest, DebsHoldTheVersionDirectoryAndTheDesktopEntry)
 {
-    const fs::path pathDeb = FindOne(*s_pDir / "out", ".deb");
-    ASSERT_FALSE(pathDeb.empty());
-    const std::string strContents = RunProcess({"/usr/bin/dpkg-deb", "-c", pathDeb.string()}).strStdout;
+    const std::string strVersioned = std::string("orvalo-client-") + kszVersionDir;
+    const fs::path pathVersioned = FindOne(*s_pDir / "out", "_amd64.deb", strVersioned + "_" + kszVersion);
+    const fs::path pathMeta = FindOne(*s_pDir / "out", "_all.deb", std::string("orvalo-client_") + kszVersion);
+    ASSERT_FALSE(pathVersioned.empty());
+    ASSERT_FALSE(pathMeta.empty());
+    const std::string strContents = RunProcess({"/usr/bin/dpkg-deb", "-c", pathVersioned.string()}).strStdout;
+    const std::string strMetaContents = RunProcess({"/usr/bin/dpkg-deb", "-c", pathMeta.string()}).strStdout;
     const std::string strVersionDir = std::string("./opt/orvalo/") + kszVersionDir + "/";
     for (const char* szFile :
          {"launcher", "libLxAppStartProcess.so", "libSarnel.so", "libVantrel.so", "libOstrum.so"}) {
         EXPECT_NE(strContents.find(strVersionDir + szFile + "\n"), std::string::npos) << szFile << "\n" << strContents;
     }
-    EXPECT_NE(strContents.find("./usr/bin/orvalo -> /opt/orvalo/" + std::string(kszVersionDir) + "/launcher"),
-              std::string::npos)
-        << strContents;
-    EXPECT_NE(strContents.find("./usr/share/applications/orvalo.desktop"), std::string::npos);
-    EXPECT_EQ(strContents.find("include/"), std::string::npos) << "development files belong elsewhere";
+    EXPECT_EQ((strContents + strMetaContents).find("./usr/bin/"), std::string::npos) << strContents << strMetaContents;
+    EXPECT_NE(strMetaContents.find("./usr/share/applications/orvalo.desktop"), std::string::npos);
+    EXPECT_EQ(strMetaContents.find("./opt/"), std::string::npos) << strMetaContents;
+    EXPECT_EQ((strContents + strMetaContents).find("include/"), std::string::npos)
+        << "development files belong elsewhere";
 
-    const std::string strDepends = RunProcess({"/usr/bin/dpkg-deb", "-f", pathDeb.string(), "Depends"}).strStdout;
+    const std::string strDepends = RunProcess({"/usr/bin/dpkg-deb", "-f", pathVersioned.string(), "Depends"}).strStdout;
     for (const char* szPackage : {"libqt5widgets5", "libjsoncpp25", "libfmt9", "libqt5gui5"}) {
         EXPECT_NE(strDepends.find(szPackage), std::string::npos) << strDepends;
+    }
+    EXPECT_EQ(RunProcess({"/usr/bin/dpkg-deb", "-f", pathMeta.string(), "Depends"}).strStdout,
+              strVersioned + " (= " + kszVersion + ")\n");
+}
+
+TEST_F(PackageTest, LintianFindsNoErrorsOrWarnings)
+{
+    if (!fs::exists("/usr/bin/lintian")) {
+        GTEST_SKIP() << "lintian is not installed (scripts/install-deps.sh installs it)";
+    }
+    for (const auto& entry : fs::directory_iterator(*s_pDir / "out")) {
+        if (entry.path().extension() != ".deb") {
+            continue;
+        }
+        const ProcessResult result =
+            RunProcess({"/usr/bin/lintian", "--fail-on", "error,warning", entry.path().string()}, {{}, {}, false, 300});
+        EXPECT_EQ(result.nExitStatus, 0) << entry.path() << "\n" << result.strStdout << result.strStderr;
     }
 }
 

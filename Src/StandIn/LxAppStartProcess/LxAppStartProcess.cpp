@@ -1,6 +1,7 @@
 // Stand-in for the client's main-application library. It does what a test or
-// a person can check from outside: it records how it was called and returns
-// a result chosen through the environment.
+// a person can check from outside: it records how it was called, and from
+// which file it was loaded, and returns a result chosen through the
+// environment.
 //
 //   LX_APP_RECORD_FILE  file to append one JSON line per call to
 //   LX_APP_RESULT       the value to return (default 0)
@@ -8,6 +9,8 @@
 //
 // With "--demo" on the command line it runs a small Qt client instead (see
 // LxAppDemo.h).
+
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +31,17 @@ const char* GetEnv(const char* szName)
     return szValue != nullptr ? szValue : "";
 }
 
+// The file this library was loaded from: which installed version's client ran.
+std::string LoadedFrom()
+{
+    static const char s_chAnchor = 0;
+    Dl_info stInfo{};
+    if (dladdr(&s_chAnchor, &stInfo) == 0 || stInfo.dli_fname == nullptr) {
+        return {};
+    }
+    return stInfo.dli_fname;
+}
+
 void RecordCall(ClientType enClientType, int argc, char** argv)
 {
     Json::Value record(Json::objectValue);
@@ -39,6 +53,7 @@ void RecordCall(ClientType enClientType, int argc, char** argv)
     }
     record["argv"] = args;
     record["qt_qpa_platform"] = GetEnv("QT_QPA_PLATFORM");
+    record["library"] = LoadedFrom();
     lxstandin::AppendToFileNamedBy(lxstandin::kszRecordFileEnv, lxstandin::FormatJsonLine(record));
 }
 

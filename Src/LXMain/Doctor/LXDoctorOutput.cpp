@@ -319,8 +319,9 @@ Json::Value ReportToJson(const DoctorReport& report, long long nProbeTimeLimitMs
 std::string FormatJson(const Json::Value& value)
 {
     Json::StreamWriterBuilder builder;
+    // Non-ASCII text is escaped: a path or log line that is not valid UTF-8
+    // must still make a valid document.
     builder["indentation"] = "  ";
-    builder["emitUTF8"] = true;
     return Json::writeString(builder, value) + "\n";
 }
 

@@ -45,10 +45,6 @@ int NoClientExitStatus(bool bOwnLibraryFound, bool bStartTried);
 Verdict PredictLaunch(const std::vector<VersionFacts>& vtFacts, size_t uStart,
                       const std::optional<std::string>& optInheritedCeiling);
 
-} // namespace lx::doctor
-
-namespace lx::doctor {
-
 // The main-application library's file name, as the launcher looks for it.
 const char* MainAppLibraryName();
 
@@ -60,16 +56,8 @@ std::filesystem::path LauncherLogPath();
 std::string LogDirectoryProblem(const std::filesystem::path& pathLog);
 std::string LogFileProblem(const std::filesystem::path& pathLog);
 
-} // namespace lx::doctor
-
-namespace lx::doctor {
-
 // The environment variable a fallback launcher inherits its ceiling in.
 const char* FallbackCeilingVariable();
-
-} // namespace lx::doctor
-
-namespace lx::doctor {
 
 // This program's own file and the installation root it belongs to, found as
 // the launcher finds its own: /proc/self/exe, else the program name.

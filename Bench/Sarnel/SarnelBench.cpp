@@ -2,8 +2,6 @@
 
 #include "LXPerformanceReport.h"
 
-#include "Vantrel/Report.h"
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,6 +19,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 using sarnel::performence_report::CCreatePerformanceReportHelper;
 
@@ -114,6 +113,41 @@ void BM_GetChildrenCount(benchmark::State& state)
     state.counters["widgets"] = nCount;
 }
 
+// The same count without GetChildrenCount's leaf shortcut: pop a widget, add
+// its direct widget children to the count and to the work list. The same
+// reserve keeps the shortcut the only difference.
+int CountWithPlainWorkList(const QWidget& widget)
+{
+    int nCount = 1;
+    std::vector<const QWidget*> vtPending;
+    vtPending.reserve(64);
+    for (vtPending.push_back(&widget); !vtPending.empty();) {
+        const QWidget* pWidget = vtPending.back();
+        vtPending.pop_back();
+        for (const QObject* pChild : pWidget->children()) {
+            if (pChild->isWidgetType()) {
+                ++nCount;
+                vtPending.push_back(static_cast<const QWidget*>(pChild));
+            }
+        }
+    }
+    return nCount;
+}
+
+void BM_PlainWorkList(benchmark::State& state)
+{
+    const auto page = MakeTree(state.range(0));
+    int nCount = 0;
+    for (auto _ : state) {
+        nCount = CountWithPlainWorkList(*page);
+        benchmark::DoNotOptimize(nCount);
+    }
+    if (nCount != page->findChildren<QWidget*>().size() + 1) {
+        state.SkipWithError("count differs from findChildren");
+    }
+    state.counters["widgets"] = nCount;
+}
+
 void BM_FindChildren(benchmark::State& state)
 {
     const auto page = MakeTree(state.range(0));
@@ -135,7 +169,16 @@ void BM_DoReportWithFileSink(benchmark::State& state)
         helper.DoReport(QStringLiteral("Quotes"), 300, 42);
     }
     ::unsetenv("LX_REPORT_SINK_FILE");
-    core::report::ClearRecordedEvents();
+}
+
+// What an installed client pays per event when nobody collects them.
+void BM_DoReportWithoutSink(benchmark::State& state)
+{
+    ::unsetenv("LX_REPORT_SINK_FILE");
+    CCreatePerformanceReportHelper helper;
+    for (auto _ : state) {
+        helper.DoReport(QStringLiteral("Quotes"), 300, 42);
+    }
 }
 
 void TreeArgs(benchmark::internal::Benchmark* pBenchmark)
@@ -144,8 +187,10 @@ void TreeArgs(benchmark::internal::Benchmark* pBenchmark)
 }
 
 BENCHMARK(BM_GetChildrenCount)->Apply(TreeArgs);
+BENCHMARK(BM_PlainWorkList)->Apply(TreeArgs);
 BENCHMARK(BM_FindChildren)->Apply(TreeArgs);
 BENCHMARK(BM_DoReportWithFileSink);
+BENCHMARK(BM_DoReportWithoutSink);
 
 } // namespace
 

@@ -1,7 +1,7 @@
 #include "LXPerformanceReport.h"
 
-#include "Ostrum/AssertHook.h"
-#include "Vantrel/Report.h"
+#include "Ostrum/AssertHookTesting.h"
+#include "Vantrel/ReportTesting.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -27,8 +27,16 @@ class CCreatePerformanceReportHelperTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        core::report::SetEventRecording(true);
+        FrameWork::SetAssertRecording(true);
         core::report::ClearRecordedEvents();
         FrameWork::ClearRecordedAsserts();
+    }
+
+    void TearDown() override
+    {
+        core::report::SetEventRecording(false);
+        FrameWork::SetAssertRecording(false);
     }
 
     static std::vector<Json::Value> TakePayloads()

@@ -1,4 +1,5 @@
 #include "Ostrum/AssertHook.h"
+#include "Ostrum/AssertHookTesting.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@ TEST(OstrumAssertHook, RecordsReportsAndToleratesNullTexts)
     QTemporaryDir dir;
     const std::string strSink = dir.filePath(QStringLiteral("asserts.jsonl")).toStdString();
     ::setenv("LX_ASSERT_SINK_FILE", strSink.c_str(), 1);
+    FrameWork::SetAssertRecording(true);
     FrameWork::ClearRecordedAsserts();
 
     FrameWork::_FW_OnAssertFailed(FrameWork::ASSET_TYPE_REPORT, "message", "Module", "file.cpp", 12, "cond");
@@ -23,6 +25,7 @@ TEST(OstrumAssertHook, RecordsReportsAndToleratesNullTexts)
     ::unsetenv("LX_ASSERT_SINK_FILE");
 
     const auto vtAsserts = FrameWork::TakeRecordedAsserts();
+    FrameWork::SetAssertRecording(false);
     ASSERT_EQ(vtAsserts.size(), 2U);
     EXPECT_EQ(vtAsserts[0].strMessage, "message");
     EXPECT_EQ(vtAsserts[0].strFile, "file.cpp");
@@ -41,6 +44,21 @@ TEST(OstrumAssertHook, RecordsReportsAndToleratesNullTexts)
     EXPECT_EQ(first["type"].asInt(), 3);
     EXPECT_EQ(first["condition"].asString(), "cond");
     EXPECT_EQ(second["module"].asString(), "");
+}
+
+TEST(OstrumAssertHook, KeepsNoCopyUnlessRecording)
+{
+    QTemporaryDir dir;
+    const std::string strSink = dir.filePath(QStringLiteral("asserts.jsonl")).toStdString();
+    ::setenv("LX_ASSERT_SINK_FILE", strSink.c_str(), 1);
+
+    FrameWork::_FW_OnAssertFailed(FrameWork::ASSET_TYPE_REPORT, "message", "Module", "file.cpp", 12, "cond");
+    ::unsetenv("LX_ASSERT_SINK_FILE");
+
+    std::ifstream sink(strSink);
+    std::string strLine;
+    EXPECT_TRUE(std::getline(sink, strLine));
+    EXPECT_TRUE(FrameWork::TakeRecordedAsserts().empty());
 }
 
 } // namespace

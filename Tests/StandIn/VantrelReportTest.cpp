@@ -1,10 +1,12 @@
 #include "Vantrel/Report.h"
+#include "Vantrel/ReportTesting.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,10 +21,15 @@ protected:
     {
         ASSERT_TRUE(m_dir.isValid());
         ::setenv("LX_REPORT_SINK_FILE", m_strSink.c_str(), 1);
+        core::report::SetEventRecording(true);
         core::report::ClearRecordedEvents();
     }
 
-    void TearDown() override { ::unsetenv("LX_REPORT_SINK_FILE"); }
+    void TearDown() override
+    {
+        ::unsetenv("LX_REPORT_SINK_FILE");
+        core::report::SetEventRecording(false);
+    }
 
     std::vector<Json::Value> ReadSinkLines() const
     {
@@ -78,6 +85,27 @@ TEST_F(VantrelReportTest, KeepsEveryLineWholeUnderConcurrentReports)
 
     EXPECT_EQ(ReadSinkLines().size(), static_cast<std::size_t>(kThreads * kEventsPerThread));
     EXPECT_EQ(core::report::TakeRecordedEvents().size(), static_cast<std::size_t>(kThreads * kEventsPerThread));
+}
+
+TEST_F(VantrelReportTest, KeepsNoCopyUnlessRecording)
+{
+    core::report::SetEventRecording(false);
+    core::report::Report("Unwatched", 1, Json::Value(), 0);
+    core::report::SetEventRecording(true);
+
+    EXPECT_EQ(ReadSinkLines().size(), 1U);
+    EXPECT_TRUE(core::report::TakeRecordedEvents().empty());
+}
+
+TEST_F(VantrelReportTest, RecordsWithoutASinkFile)
+{
+    ::unsetenv("LX_REPORT_SINK_FILE");
+    core::report::Report("Recorded", 2, Json::Value(), 0);
+
+    EXPECT_FALSE(std::filesystem::exists(m_strSink));
+    const auto vtEvents = core::report::TakeRecordedEvents();
+    ASSERT_EQ(vtEvents.size(), 1U);
+    EXPECT_EQ(vtEvents[0].strEventName, "Recorded");
 }
 
 } // namespace

@@ -1,33 +1,19 @@
 #include "Ostrum/AssertHook.h"
+#include "Ostrum/AssertHookTesting.h"
 
 #include <json/value.h>
 
-#include <mutex>
-#include <utility>
-
-#include "JsonLineFile.h"
+#include "RecordSink.h"
 
 namespace FrameWork {
 namespace {
-
-std::mutex& HookMutex()
-{
-    static std::mutex s_mutex;
-    return s_mutex;
-}
-
-std::vector<RecordedAssert>& RecordedAsserts()
-{
-    static std::vector<RecordedAssert> s_vtAsserts;
-    return s_vtAsserts;
-}
 
 std::string TextOrEmpty(const char* szText)
 {
     return szText != nullptr ? std::string(szText) : std::string();
 }
 
-std::string ToJsonLine(const RecordedAssert& stAssert)
+Json::Value ToJson(const RecordedAssert& stAssert)
 {
     Json::Value line(Json::objectValue);
     line["type"] = static_cast<int>(stAssert.enType);
@@ -36,8 +22,13 @@ std::string ToJsonLine(const RecordedAssert& stAssert)
     line["file"] = stAssert.strFile;
     line["line"] = stAssert.nLine;
     line["condition"] = stAssert.strCondition;
+    return line;
+}
 
-    return lxstandin::FormatJsonLine(line);
+lxstandin::CRecordSink<RecordedAssert>& AssertSink()
+{
+    static lxstandin::CRecordSink<RecordedAssert> s_sink("LX_ASSERT_SINK_FILE", &ToJson);
+    return s_sink;
 }
 
 } // namespace
@@ -45,25 +36,25 @@ std::string ToJsonLine(const RecordedAssert& stAssert)
 void _FW_OnAssertFailed(AssetType enType, const char* szMessage, const char* szModule, const char* szFile, int nLine,
                         const char* szCondition)
 {
-    RecordedAssert stAssert{enType, TextOrEmpty(szMessage),  TextOrEmpty(szModule), TextOrEmpty(szFile),
-                            nLine,  TextOrEmpty(szCondition)};
-    const std::string strLine = ToJsonLine(stAssert);
+    AssertSink().Hand([&] {
+        return RecordedAssert{enType, TextOrEmpty(szMessage),  TextOrEmpty(szModule), TextOrEmpty(szFile),
+                              nLine,  TextOrEmpty(szCondition)};
+    });
+}
 
-    const std::lock_guard<std::mutex> lock(HookMutex());
-    lxstandin::AppendToFileNamedBy("LX_ASSERT_SINK_FILE", strLine);
-    RecordedAsserts().push_back(std::move(stAssert));
+void SetAssertRecording(bool bRecording)
+{
+    AssertSink().SetRecording(bRecording);
 }
 
 std::vector<RecordedAssert> TakeRecordedAsserts()
 {
-    const std::lock_guard<std::mutex> lock(HookMutex());
-    return std::exchange(RecordedAsserts(), {});
+    return AssertSink().Take();
 }
 
 void ClearRecordedAsserts()
 {
-    const std::lock_guard<std::mutex> lock(HookMutex());
-    RecordedAsserts().clear();
+    AssertSink().Clear();
 }
 
 } // namespace FrameWork

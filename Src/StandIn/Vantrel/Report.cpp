@@ -1,58 +1,47 @@
 #include "Vantrel/Report.h"
+#include "Vantrel/ReportTesting.h"
 
-#include <mutex>
-#include <utility>
-
-#include "JsonLineFile.h"
+#include "RecordSink.h"
 
 namespace core::report {
 namespace {
 
-std::mutex& SinkMutex()
-{
-    static std::mutex s_mutex;
-    return s_mutex;
-}
-
-std::vector<RecordedEvent>& RecordedEvents()
-{
-    static std::vector<RecordedEvent> s_vtEvents;
-    return s_vtEvents;
-}
-
-std::string ToJsonLine(const RecordedEvent& stEvent)
+Json::Value ToJson(const RecordedEvent& stEvent)
 {
     Json::Value line(Json::objectValue);
     line["event"] = stEvent.strEventName;
     line["arg"] = stEvent.nArg;
     line["broker"] = stEvent.brokerId;
     line["payload"] = stEvent.payload;
+    return line;
+}
 
-    return lxstandin::FormatJsonLine(line);
+lxstandin::CRecordSink<RecordedEvent>& EventSink()
+{
+    static lxstandin::CRecordSink<RecordedEvent> s_sink("LX_REPORT_SINK_FILE", &ToJson);
+    return s_sink;
 }
 
 } // namespace
 
 void Report(const std::string& strEventName, int nArg, const Json::Value& payload, CSBrokerId brokerId)
 {
-    RecordedEvent stEvent{strEventName, nArg, payload, brokerId};
-    const std::string strLine = ToJsonLine(stEvent);
+    EventSink().Hand([&] { return RecordedEvent{strEventName, nArg, payload, brokerId}; });
+}
 
-    const std::lock_guard<std::mutex> lock(SinkMutex());
-    lxstandin::AppendToFileNamedBy("LX_REPORT_SINK_FILE", strLine);
-    RecordedEvents().push_back(std::move(stEvent));
+void SetEventRecording(bool bRecording)
+{
+    EventSink().SetRecording(bRecording);
 }
 
 std::vector<RecordedEvent> TakeRecordedEvents()
 {
-    const std::lock_guard<std::mutex> lock(SinkMutex());
-    return std::exchange(RecordedEvents(), {});
+    return EventSink().Take();
 }
 
 void ClearRecordedEvents()
 {
-    const std::lock_guard<std::mutex> lock(SinkMutex());
-    RecordedEvents().clear();
+    EventSink().Clear();
 }
 
 } // namespace core::report

@@ -1,10 +1,7 @@
 #pragma once
 
-// Stand-in for the client's framework library: records assertion reports
+// Stand-in for the client's framework library: hands on assertion reports
 // and returns, so the caller carries on.
-
-#include <string>
-#include <vector>
 
 namespace FrameWork {
 
@@ -15,23 +12,10 @@ enum AssetType {
     ASSET_TYPE_REPORT = 3,
 };
 
-// Any of the text arguments may be null; it is recorded as an empty text.
+// Any of the text arguments may be null; it is written as an empty text.
 // When "LX_ASSERT_SINK_FILE" names a file, one JSON line per report is
-// appended to it.
+// appended to it; otherwise the report is dropped.
 void _FW_OnAssertFailed(AssetType enType, const char* szMessage, const char* szModule, const char* szFile, int nLine,
                         const char* szCondition);
-
-struct RecordedAssert {
-    AssetType enType = ASSET_TYPE_DEBUG;
-    std::string strMessage;
-    std::string strModule;
-    std::string strFile;
-    int nLine = 0;
-    std::string strCondition;
-};
-
-// In-process copy of every report since the last take or clear, oldest first.
-std::vector<RecordedAssert> TakeRecordedAsserts();
-void ClearRecordedAsserts();
 
 } // namespace FrameWork

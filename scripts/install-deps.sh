@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libspdlog-dev libfmt-dev libjsoncpp-dev qtbase5-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  binutils dpkg-dev
+  binutils dpkg-dev file
   libelf-dev
   xvfb x11-utils
   lintian

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <future>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -50,10 +49,12 @@ TEST(InstalledClientTest, RunsTheDemoClientOnARealXServerAndReportsItsPage)
 
     // Once the client says its page is on screen, photograph the screen.
     std::vector<Json::Value> vtClient;
-    for (int i = 0; i < 300 && vtClient.size() < 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        vtClient = ReadJsonLines(dir / "client.jsonl");
-    }
+    PollUntil(
+        [&] {
+            vtClient = ReadJsonLines(dir / "client.jsonl");
+            return vtClient.size() >= 2;
+        },
+        std::chrono::seconds(15));
     const ProcessResult shot =
         RunProcess({kszScreenshotTool, kszScreenshotFile}, {{}, {{"DISPLAY", xserver.Display()}}});
     const ProcessResult result = futureRun.get();

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "LXLaunchProcess.h"
+#include "LXProcessUtil.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -17,10 +19,8 @@ namespace {
 
 int WaitExitStatus(pid_t nPid)
 {
-    int nStatus = 0;
-    while (waitpid(nPid, &nStatus, 0) == -1 && errno == EINTR) {
-    }
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    const std::optional<int> optStatus = lx::WaitForExit(nPid);
+    return optStatus && WIFEXITED(*optStatus) ? WEXITSTATUS(*optStatus) : -1;
 }
 
 int CountOpenDescriptors()

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LXProcessUtil.h"
+#include "LXVersionName.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -18,17 +20,19 @@ protected:
         setenv("LX_APP_RECORD_FILE", m_install.Scratch("app.record").c_str(), 1);
         unsetenv("LX_APP_RESULT");
     }
-    void TearDown() override { unsetenv("LX_APP_RECORD_FILE"); }
+    void TearDown() override
+    {
+        unsetenv("LX_APP_RECORD_FILE");
+        // A fallback sets it in this process; the launchers later tests
+        // start would inherit it.
+        unsetenv(lx::kszFallbackCeilingEnv);
+    }
 
     int RunLaunch(const fs::path& pathVersionDir, std::vector<std::string> vtArgs = {"launcher"})
     {
-        std::vector<char*> vtArgv;
-        for (std::string& strArg : vtArgs) {
-            vtArgv.push_back(strArg.data());
-        }
-        vtArgv.push_back(nullptr);
+        lx::CArgv argv(std::move(vtArgs));
         TestLauncher launcher(pathVersionDir / "launcher");
-        return launcher.Launch(static_cast<int>(vtArgs.size()), vtArgv.data());
+        return launcher.Launch(argv.Count(), argv.Data());
     }
 
     Installation m_install;

@@ -7,17 +7,6 @@ using namespace lxtest;
 
 namespace {
 
-TEST(LXVersionNameTest, NameTestAcceptsOnlyThreeDottedAsciiDigitRuns)
-{
-    for (const char* szName : {"1.2.3", "16.23.16808", "007.0.0"}) {
-        EXPECT_TRUE(lx::IsVersionDirectoryName(szName)) << szName;
-    }
-    for (const char* szName :
-         {"", "1.2", "1.2.3.4", "1.2.3.", ".1.2.3", "1..3", "v1.2.3", "1.2.3-beta", "1.2.\xd9\xa3"}) {
-        EXPECT_FALSE(lx::IsVersionDirectoryName(szName)) << szName;
-    }
-}
-
 TEST(LXVersionNameTest, ReadingLeavesNumbersWithoutARunAsTheyAre)
 {
     Version stVersion = MakeVersion(9, 9, 9, 9, "/kept");

@@ -9,6 +9,7 @@
 
 namespace fs = std::filesystem;
 using namespace lxtest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -155,10 +156,12 @@ TEST_F(LauncherProgramTest, FallsBackToTheHighestOlderLauncherWithoutTheUsersArg
 
     // Both launchers write to the same log; wait for the second to finish.
     std::vector<LogRecord> vtLog;
-    for (int i = 0; i < 500 && vtLog.size() < 5; ++i) {
-        usleep(10000);
-        vtLog = ParseLog(m_install.LogFile());
-    }
+    PollUntil(
+        [&] {
+            vtLog = ParseLog(m_install.LogFile());
+            return vtLog.size() >= 5;
+        },
+        5s);
     EXPECT_EQ(Messages(vtLog),
               (std::vector<std::string>{"Init", "Invoke Process: " + (pathChosen / "launcher").string(), "Init",
                                         "StartMainApp, ClientType: 120", "EndMainApp, result: 9"}));
@@ -178,10 +181,12 @@ TEST_F(LauncherProgramTest, BrokenFallbackFallsFurtherDownButNeverBackUp)
 
     ASSERT_EQ(Run(pathOwn / "launcher").nExitStatus, 0);
     std::vector<std::string> vtMessages;
-    for (int i = 0; i < 500 && vtMessages.size() < 7; ++i) {
-        usleep(10000);
-        vtMessages = Messages(ParseLog(m_install.LogFile()));
-    }
+    PollUntil(
+        [&] {
+            vtMessages = Messages(ParseLog(m_install.LogFile()));
+            return vtMessages.size() >= 7;
+        },
+        5s);
     EXPECT_EQ(vtMessages, (std::vector<std::string>{"Init", "Invoke Process: " + (pathBroken / "launcher").string(),
                                                     "Init", "Invoke Process: " + (pathWorking / "launcher").string(),
                                                     "Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"}));
@@ -193,6 +198,44 @@ TEST_F(LauncherProgramTest, BrokenFallbackFallsFurtherDownButNeverBackUp)
     usleep(300000);
     EXPECT_EQ(Messages(ParseLog(m_install.LogFile())),
               (std::vector<std::string>{"Init", "Invoke Process: " + (pathBroken / "launcher").string(), "Init"}));
+}
+
+// Started with no console at all, it takes /dev/null for both streams, and a
+// fallback launcher inherits them.
+TEST_F(LauncherProgramTest, WithoutAConsoleBothStreamsBecomeDevNullForTheFallbackToo)
+{
+    const fs::path pathOwn = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
+    const std::string strRecord = m_install.Scratch("streams").string();
+    // Read through /proc from a command substitution, so that no redirection
+    // stands in for the shell's own streams.
+    WriteScript(m_install.AppRoot() / "16.22.9/launcher",
+                "s=$(readlink /proc/$$/fd/1 /proc/$$/fd/2)\nprintf '%s\\n' \"$s\" > '" + strRecord + ".tmp'\n" +
+                    "mv '" + strRecord + ".tmp' '" + strRecord + "'\n");
+
+    const ProcessResult result = Run("/bin/sh", {"-c", "exec '" + (pathOwn / "launcher").string() + "' >&- 2>&-"});
+
+    ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
+    EXPECT_EQ(result.nExitStatus, 0);
+    ASSERT_TRUE(WaitForLine(strRecord));
+    EXPECT_EQ(ReadLines(strRecord), (std::vector<std::string>{"/dev/null", "/dev/null"}));
+}
+
+// Where /dev/null cannot be opened the console stays as it was, rather than
+// closed and then taken over by the log file.
+TEST_F(LauncherProgramTest, KeepsTheConsoleWhenDevNullCannotBeOpened)
+{
+    const fs::path pathOwn = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
+    const ProcessResult result = Run(
+        "/usr/bin/unshare", {"--mount", "--fork", "/bin/sh", "-c",
+                             "mount -t tmpfs none /dev || exit 99; exec '" + (pathOwn / "launcher").string() + "'"});
+    if (result.nExitStatus == 99 || result.strStderr.rfind("unshare:", 0) == 0) {
+        GTEST_SKIP() << "cannot hide /dev here: " << result.strStderr;
+    }
+
+    ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
+    EXPECT_EQ(result.nExitStatus, 0);
+    EXPECT_NE(result.strStderr.find("dlopen failed"), std::string::npos) << result.strStderr;
+    EXPECT_EQ(Messages(ParseLog(m_install.LogFile())), std::vector<std::string>{"Init"});
 }
 
 TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)

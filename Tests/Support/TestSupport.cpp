@@ -18,6 +18,8 @@
 
 #include <json/reader.h>
 
+#include "LXProcessUtil.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -120,16 +122,6 @@ std::vector<std::string> BuildEnvironment(const ProcessOptions& options)
     return vtEnv;
 }
 
-std::vector<char*> PointersOf(std::vector<std::string>& vtStrings)
-{
-    std::vector<char*> vtPointers;
-    for (std::string& str : vtStrings) {
-        vtPointers.push_back(str.data());
-    }
-    vtPointers.push_back(nullptr);
-    return vtPointers;
-}
-
 } // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOptions& options)
@@ -149,13 +141,11 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
         posix_spawn_file_actions_addchdir_np(&actions, options.pathWorkingDirectory.c_str());
     }
 
-    std::vector<std::string> vtArgs = vtArgv;
-    std::vector<std::string> vtEnv = BuildEnvironment(options);
-    std::vector<char*> vtArgPtrs = PointersOf(vtArgs);
-    std::vector<char*> vtEnvPtrs = PointersOf(vtEnv);
+    lx::CArgv argv(vtArgv);
+    lx::CArgv envp(BuildEnvironment(options));
 
     pid_t nPid = -1;
-    const int nSpawnError = ::posix_spawn(&nPid, vtArgPtrs[0], &actions, nullptr, vtArgPtrs.data(), vtEnvPtrs.data());
+    const int nSpawnError = ::posix_spawn(&nPid, argv.Data()[0], &actions, nullptr, argv.Data(), envp.Data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(arrOut[1]);
     ::close(arrErr[1]);
@@ -206,29 +196,36 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
         }
     }
 
-    int nStatus = 0;
-    while (::waitpid(nPid, &nStatus, 0) == -1 && errno == EINTR) {
-    }
-    if (WIFEXITED(nStatus)) {
+    const std::optional<int> optStatus = lx::WaitForExit(nPid);
+    if (optStatus && WIFEXITED(*optStatus)) {
         result.bExited = true;
-        result.nExitStatus = WEXITSTATUS(nStatus);
-    } else if (WIFSIGNALED(nStatus)) {
-        result.nSignal = WTERMSIG(nStatus);
+        result.nExitStatus = WEXITSTATUS(*optStatus);
+    } else if (optStatus && WIFSIGNALED(*optStatus)) {
+        result.nSignal = WTERMSIG(*optStatus);
     }
     return result;
 }
 
-bool WaitForLine(const fs::path& path, int nTimeoutMilliseconds)
+bool PollUntil(const std::function<bool()>& fnDone, std::chrono::milliseconds timeout)
 {
-    const auto timeDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMilliseconds);
-    while (std::chrono::steady_clock::now() < timeDeadline) {
-        const std::string strContent = ReadFile(path);
-        if (!strContent.empty() && strContent.back() == '\n') {
-            return true;
+    const auto timeDeadline = std::chrono::steady_clock::now() + timeout;
+    while (!fnDone()) {
+        if (std::chrono::steady_clock::now() >= timeDeadline) {
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return true;
+}
+
+bool WaitForLine(const fs::path& path, int nTimeoutMilliseconds)
+{
+    return PollUntil(
+        [&] {
+            const std::string strContent = ReadFile(path);
+            return !strContent.empty() && strContent.back() == '\n';
+        },
+        std::chrono::milliseconds(nTimeoutMilliseconds));
 }
 
 bool IsRoot()
@@ -250,14 +247,13 @@ XvfbServer::XvfbServer()
     }
     // Xvfb picks a free display number and writes it to the descriptor.
     const std::string strFd = "3";
-    std::vector<std::string> vtArgs{szXvfb, "-displayfd", strFd, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
-    std::vector<char*> vtArgPtrs = PointersOf(vtArgs);
+    lx::CArgv argv({szXvfb, "-displayfd", strFd, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, arrPipe[1], 3);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int nError = ::posix_spawn(&m_nPid, szXvfb, &actions, nullptr, vtArgPtrs.data(), environ);
+    const int nError = ::posix_spawn(&m_nPid, szXvfb, &actions, nullptr, argv.Data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(arrPipe[1]);
     if (nError != 0) {
@@ -293,8 +289,7 @@ XvfbServer::~XvfbServer()
 {
     if (m_nPid > 0) {
         ::kill(m_nPid, SIGTERM);
-        while (::waitpid(m_nPid, nullptr, 0) == -1 && errno == EINTR) {
-        }
+        lx::WaitForExit(m_nPid);
     }
 }
 

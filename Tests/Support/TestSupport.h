@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -54,6 +56,10 @@ struct ProcessOptions {
 
 // Runs a program to completion, capturing its standard output and error.
 ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOptions& options = {});
+
+// Asks fnDone every 10 ms, first at once, until it says yes or the time runs
+// out; its last answer. For what another process writes in its own time.
+bool PollUntil(const std::function<bool()>& fnDone, std::chrono::milliseconds timeout);
 
 // Waits until the file exists and holds a full line, or the time runs out.
 bool WaitForLine(const std::filesystem::path& path, int nTimeoutMilliseconds = 10000);

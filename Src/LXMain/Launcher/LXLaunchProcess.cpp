@@ -11,6 +11,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "LXProcessUtil.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -109,19 +111,15 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
     // Built before the fork: the process may have threads by now (a client
     // library that loaded without its entry has run its initialisers), and
     // after fork only async-signal-safe calls are sound.
-    std::vector<std::string> vtArgStorage;
-    vtArgStorage.reserve(vtStrArgs.size() + 1);
-    vtArgStorage.push_back(exePath.native());
-    vtArgStorage.insert(vtArgStorage.end(), vtStrArgs.begin(), vtStrArgs.end());
-    std::vector<char*> vtArgv;
-    vtArgv.reserve(vtArgStorage.size() + 1);
-    for (std::string& strArg : vtArgStorage) {
-        vtArgv.push_back(strArg.data());
-    }
-    vtArgv.push_back(nullptr);
+    std::vector<std::string> vtArgs;
+    vtArgs.reserve(vtStrArgs.size() + 1);
+    vtArgs.push_back(exePath.native());
+    vtArgs.insert(vtArgs.end(), vtStrArgs.begin(), vtStrArgs.end());
+    CArgv argv(std::move(vtArgs));
 
-    // Both ends close-on-exec from the start, so no other thread's fork can
-    // inherit them and a successful exec closes the child's write end.
+    // Both ends close-on-exec from the start: a program another thread forks
+    // and execs meanwhile does not keep them (its fork still copies them until
+    // the exec), and our child's successful exec closes its write end.
     int nPipeDescriptors[2] = {-1, -1};
     if (::pipe2(nPipeDescriptors, O_CLOEXEC) == -1) {
         return stResult;
@@ -134,7 +132,7 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
         // Nothing of ours beyond the standard streams may reach the started
         // program, whatever a loaded library opened without close-on-exec.
         ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
-        ::execvp(vtArgv[0], vtArgv.data());
+        ::execvp(argv.Data()[0], argv.Data());
 
         char arrErrorBuffer[kuStatusRecordSize];
         FormatStatusRecord(errno, arrErrorBuffer);

@@ -1,10 +1,13 @@
 #include "LXLauncher.h"
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include <spdlog/spdlog.h>
@@ -46,8 +49,12 @@ int CLXLauncher::Launch(int argc, char** argv)
             // Whatever the started launcher's own version, it may only fall
             // further down: a directory whose launcher was built with a
             // higher version must not bounce the launch back up forever.
-            setenv(lx::kszFallbackCeilingEnv, lx::FormatVersion(*optLowerVersion).c_str(), 1);
-            bInvokeLowerVersion = CLXLaunchProcess::Invoke(exePath, {});
+            // Without the ceiling, then, no fallback at all.
+            if (setenv(lx::kszFallbackCeilingEnv, lx::FormatVersion(*optLowerVersion).c_str(), 1) == 0) {
+                bInvokeLowerVersion = CLXLaunchProcess::Invoke(exePath, {});
+            } else {
+                SPDLOG_INFO("No fallback: cannot set {}", lx::kszFallbackCeilingEnv);
+            }
         }
     }
 
@@ -99,21 +106,23 @@ std::vector<Version> CLXLauncher::ParseVersionFromPath(const fs::path& directory
 {
     std::vector<Version> vtVersions;
 
-    std::error_code ec;
-    if (!fs::is_directory(fs::status(directoryPath, ec))) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> upDir(::opendir(directoryPath.c_str()), &::closedir);
+    if (!upDir) {
         return vtVersions;
     }
-
-    fs::directory_iterator itEntry(directoryPath, ec);
-    if (ec) {
-        return vtVersions;
-    }
-    for (const fs::directory_iterator itEnd; itEntry != itEnd; itEntry.increment(ec)) {
-        if (ec) {
-            break; // keep what was read: a partial list still offers a fallback
+    // readdir ends alike at the end and on an error: keep what was read, a
+    // partial list still offers a fallback.
+    while (const dirent* pEntry = ::readdir(upDir.get())) {
+        // The name first: it rules out nearly every sibling without a stat.
+        const std::string_view strName = pEntry->d_name;
+        if (!lx::IsVersionDirectoryName(strName)) {
+            continue;
         }
-        const fs::path pathEntry = directoryPath / itEntry->path().filename();
-        if (IsVersionDirectory(pathEntry)) {
+        const fs::path pathEntry = directoryPath / strName;
+        // The entry's own type spares a plain directory the stat; a link, or
+        // a file system that does not fill the type in, needs one.
+        const bool bNeedsStat = pEntry->d_type == DT_LNK || pEntry->d_type == DT_UNKNOWN;
+        if (pEntry->d_type == DT_DIR || (bNeedsStat && IsVersionDirectory(pathEntry))) {
             vtVersions.push_back(CreateVersion(pathEntry));
         }
     }

@@ -7,6 +7,8 @@
 #include <iostream>
 #include <memory>
 
+#include <spdlog/spdlog.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -42,7 +44,9 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
 
     // Only now: the library's initialisers have run, and the client must see
     // the X11 platform whatever the user's environment says.
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    if (setenv("QT_QPA_PLATFORM", "xcb", 1) != 0) {
+        SPDLOG_INFO("Cannot select the X11 platform; the client chooses its own");
+    }
     return LaunchError::LAUNCH_NO_ERROR;
 }
 

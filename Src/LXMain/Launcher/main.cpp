@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <exception>
 
@@ -12,14 +15,34 @@ namespace {
 // sysexits' "internal software error", distinct from the usual client codes.
 constexpr int kNLaunchAbortedExitCode = 70;
 
+// The client runs in this process; nothing either writes to the console is
+// meant for the user. One descriptor onto both streams: freopen would leave a
+// stream closed when /dev/null cannot be opened, and the next file opened
+// (the log) would take its place.
+void SilenceConsole()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int nNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (nNull == -1) {
+        return;
+    }
+    ::dup2(nNull, STDOUT_FILENO);
+    ::dup2(nNull, STDERR_FILENO);
+    if (nNull == STDOUT_FILENO || nNull == STDERR_FILENO) {
+        // Started without that stream, and it is one now: a fallback
+        // launcher must get it too.
+        ::fcntl(nNull, F_SETFD, 0);
+    } else {
+        ::close(nNull);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    // The client runs in this process; nothing either writes to the console
-    // is meant for the user.
-    (void)std::freopen("/dev/null", "w", stdout);
-    (void)std::freopen("/dev/null", "w", stderr);
+    SilenceConsole();
 
     LXLauncherLog::Init();
     SPDLOG_INFO("Init");

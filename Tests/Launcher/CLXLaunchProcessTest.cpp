@@ -74,11 +74,9 @@ TEST_F(CLXLaunchProcessTest, FailedExecReportsItsErrnoThroughThePipeAndTheChildE
 
 TEST_F(CLXLaunchProcessTest, StartedProgramGetsItsPathAndArgumentsButNoDescriptorOfOurs)
 {
-    const fs::path pathRecord = m_dir / "record";
-    WriteScript(m_dir / "prog", ListDescriptorsCommand(m_dir / "fds") + "\n" +
-                                    "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + pathRecord.string() +
-                                    ".tmp'\n" + "sleep 2\n" + "mv '" + pathRecord.string() + ".tmp' '" +
-                                    pathRecord.string() + "'\n");
+    fs::create_symlink(TestProgramPath(), m_dir / "prog");
+    setenv(kszProbeRecordEnv, (m_dir / "record").c_str(), 1);
+    setenv("LX_TEST_PROBE_DELAY_MS", "2000", 1);
     // A descriptor a library might have opened without close-on-exec.
     const int nLeaky = open(m_dir.Path().c_str(), O_RDONLY);
     const int nDescriptorsBefore = CountOpenDescriptors();
@@ -86,17 +84,21 @@ TEST_F(CLXLaunchProcessTest, StartedProgramGetsItsPathAndArgumentsButNoDescripto
     const auto timeStart = std::chrono::steady_clock::now();
     const lx::SpawnResult stResult = lx::SpawnDetached(m_dir / "prog", {"x", "y z"});
     const auto elapsed = std::chrono::steady_clock::now() - timeStart;
+    unsetenv(kszProbeRecordEnv);
+    unsetenv("LX_TEST_PROBE_DELAY_MS");
     EXPECT_TRUE(stResult.bStarted);
     EXPECT_LT(elapsed, std::chrono::milliseconds(1500)) << "Invoke must not wait for the program";
     EXPECT_EQ(CountOpenDescriptors(), nDescriptorsBefore);
 
     EXPECT_EQ(WaitExitStatus(stResult.nPid), 0);
-    const std::vector<std::string> vtLines = ReadLines(pathRecord);
-    ASSERT_EQ(vtLines.size(), 3u);
-    EXPECT_EQ(vtLines[0], (m_dir / "prog").string());
-    EXPECT_EQ(vtLines[1], "x");
-    EXPECT_EQ(vtLines[2], "y z");
-    EXPECT_EQ(ForeignDescriptors(m_dir / "fds", m_dir / "prog"), std::vector<std::string>{});
+    const std::vector<Json::Value> vtRecords = ReadJsonLines(m_dir / "record");
+    ASSERT_EQ(vtRecords.size(), 1u);
+    const Json::Value& argv = vtRecords[0]["argv"];
+    ASSERT_EQ(argv.size(), 3u);
+    EXPECT_EQ(argv[0].asString(), (m_dir / "prog").string());
+    EXPECT_EQ(argv[1].asString(), "x");
+    EXPECT_EQ(argv[2].asString(), "y z");
+    EXPECT_EQ(ProbeDescriptors(vtRecords[0]), (std::vector<int>{0, 1, 2}));
     close(nLeaky);
 }
 

@@ -18,13 +18,15 @@ protected:
     {
         HookLog::Get().Clear();
         setenv("LX_APP_RECORD_FILE", m_install.Scratch("app.record").c_str(), 1);
+        setenv(kszProbeRecordEnv, m_install.ProbeRecord().c_str(), 1);
         unsetenv("LX_APP_RESULT");
+        // A launch in this process must neither see nor leave a ceiling.
+        unsetenv(lx::kszFallbackCeilingEnv);
     }
     void TearDown() override
     {
         unsetenv("LX_APP_RECORD_FILE");
-        // A fallback sets it in this process; the launchers later tests
-        // start would inherit it.
+        unsetenv(kszProbeRecordEnv);
         unsetenv(lx::kszFallbackCeilingEnv);
     }
 
@@ -82,11 +84,11 @@ TEST_F(CLXLauncherTest, NormalRunPassesTheClientResultThroughAndReportsBothRecor
     EXPECT_NE(strLog.find("EndMainApp, result: 7\n"), std::string::npos);
 }
 
-TEST_F(CLXLauncherTest, MissingLibraryWithNothingToFallBackToExitsZeroAndHandlesTheLoadError)
+TEST_F(CLXLauncherTest, MissingLibraryWithNothingToFallBackToExits127AndHandlesTheLoadError)
 {
     const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
 
-    EXPECT_EQ(RunLaunch(pathDir), 0);
+    EXPECT_EQ(RunLaunch(pathDir), lx::kNExitNoMainApp);
 
     const HookLog& hooks = HookLog::Get();
     EXPECT_EQ(hooks.vtCalls, (std::vector<std::string>{"ReportLaunchAppRecord", "HandleLaunchError:1"}));
@@ -103,7 +105,7 @@ TEST_F(CLXLauncherTest, MissingLibraryWithNothingToFallBackToExitsZeroAndHandles
 TEST_F(CLXLauncherTest, LibraryWithoutEntryFallsBackToTheLowerLauncherWithoutTheUsersArguments)
 {
     const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::NoEntry);
-    const fs::path pathLower = m_install.AddScriptVersion("16.22.9");
+    const fs::path pathLower = m_install.AddProbeVersion("16.22.9");
 
     EXPECT_EQ(RunLaunch(pathDir, {"launcher", "--user-arg"}), 0);
 
@@ -114,21 +116,24 @@ TEST_F(CLXLauncherTest, LibraryWithoutEntryFallsBackToTheLowerLauncherWithoutThe
     EXPECT_EQ(hooks.vtLaunchRecords[0]->vtFailVersion[0].enLaunchError, LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL);
     EXPECT_EQ(hooks.vtLaunchRecords[0]->nResultStatus, -1);
 
-    ASSERT_TRUE(WaitForLine(m_install.ScriptRecord("16.22.9")));
-    const std::vector<std::string> vtArgv = ReadLines(m_install.ScriptRecord("16.22.9"));
-    EXPECT_EQ(vtArgv, std::vector<std::string>{(pathLower / "launcher").string()});
-    EXPECT_EQ(ForeignDescriptors(m_install.ScriptRecord("16.22.9").string() + ".fds", pathLower / "launcher"),
-              std::vector<std::string>{});
+    const std::vector<Json::Value> vtProbes = WaitForProbeRecords(m_install.ProbeRecord());
+    ASSERT_EQ(vtProbes.size(), 1u);
+    ASSERT_EQ(vtProbes[0]["argv"].size(), 1u);
+    EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathLower / "launcher").string());
+    EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2}));
+    // The ceiling went to the started launcher only, as the version started.
+    EXPECT_EQ(vtProbes[0]["fallback_below"].asString(), "16.22.9.0");
+    EXPECT_EQ(std::getenv(lx::kszFallbackCeilingEnv), nullptr);
     EXPECT_NE(m_log.Text().find("Invoke Process: " + (pathLower / "launcher").generic_string()), std::string::npos);
 }
 
-TEST_F(CLXLauncherTest, FallbackThatCannotStartStillExitsZeroAndHandlesTheLoadError)
+TEST_F(CLXLauncherTest, FallbackThatCannotStartExits126AndHandlesTheLoadError)
 {
     const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
     const fs::path pathLower = m_install.AppRoot() / "16.22.9";
     WriteFile(pathLower / "launcher", "not executable");
 
-    EXPECT_EQ(RunLaunch(pathDir), 0);
+    EXPECT_EQ(RunLaunch(pathDir), lx::kNExitMainAppUnusable);
 
     EXPECT_EQ(HookLog::Get().vtCalls, (std::vector<std::string>{"ReportLaunchAppRecord", "HandleLaunchError:1"}));
 }
@@ -137,16 +142,17 @@ TEST_F(CLXLauncherTest, FallbackLooksForTheRunningLaunchersOwnFileName)
 {
     const fs::path pathDir = m_install.AppRoot() / kszOwnVersionDir;
     fs::create_directories(pathDir);
-    m_install.AddScriptVersion("16.22.9", "launcher");
-    m_install.AddScriptVersion("16.21.0", "client-start");
+    m_install.AddProbeVersion("16.22.9", "launcher");
+    const fs::path pathChosen = m_install.AddProbeVersion("16.21.0", "client-start");
 
     TestLauncher launcher(pathDir / "client-start");
     char szArg0[] = "client-start";
     char* arrArgv[] = {szArg0, nullptr};
     EXPECT_EQ(launcher.Launch(1, arrArgv), 0);
 
-    EXPECT_TRUE(WaitForLine(m_install.ScriptRecord("16.21.0")));
-    EXPECT_FALSE(fs::exists(m_install.ScriptRecord("16.22.9")));
+    const std::vector<Json::Value> vtProbes = WaitForProbeRecords(m_install.ProbeRecord());
+    ASSERT_EQ(vtProbes.size(), 1u);
+    EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathChosen / "client-start").string());
 }
 
 TEST_F(CLXLauncherTest, MissingProgramNameLeavesTheCommandLinePathEmpty)

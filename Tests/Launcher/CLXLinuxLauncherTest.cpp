@@ -21,40 +21,44 @@ protected:
     Installation m_install;
 };
 
-TEST_F(CLXLinuxLauncherTest, LoadBindsTheEntryAndOnlyThenSelectsTheX11Platform)
+// Each outcome of loading is one log line, never console output; only a
+// bound entry selects the X11 platform.
+TEST_F(CLXLinuxLauncherTest, LoadLogsWhyTheLibraryIsUnusableAndSelectsX11OnlyWithTheEntryBound)
 {
-    TestLauncher launcher;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(launcher.LoadMainAppFunc(m_install.AddVersion("1.0.0", MainApp::StandIn, false)),
-              LaunchError::LAUNCH_NO_ERROR);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_NE(launcher.BoundEntry(), nullptr);
-    EXPECT_STREQ(std::getenv("QT_QPA_PLATFORM"), "xcb");
-}
-
-TEST_F(CLXLinuxLauncherTest, MissingLibraryReportsTheLoaderTextAndTouchesNothing)
-{
-    TestLauncher launcher;
-    const fs::path pathDir = m_install.AddVersion("1.0.0", MainApp::None, false);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(launcher.LoadMainAppFunc(pathDir), LaunchError::LAUNCH_LOAD_MODULE_FAIL);
-    const std::string strErr = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(strErr.rfind("dlopen failed: ", 0), 0u) << strErr;
-    EXPECT_NE(strErr.find((pathDir / kszMainAppLibrary).string()), std::string::npos);
-    EXPECT_EQ(strErr.back(), '\n');
-    EXPECT_EQ(launcher.BoundEntry(), nullptr);
-    EXPECT_STREQ(std::getenv("QT_QPA_PLATFORM"), "wayland");
-}
-
-TEST_F(CLXLinuxLauncherTest, LibraryWithoutEntryIsRejectedSilently)
-{
-    TestLauncher launcher;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(launcher.LoadMainAppFunc(m_install.AddVersion("1.0.0", MainApp::NoEntry, false)),
-              LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(launcher.BoundEntry(), nullptr);
-    EXPECT_STREQ(std::getenv("QT_QPA_PLATFORM"), "wayland");
+    const struct {
+        MainApp enApp;
+        LaunchError enError;
+        const char* szLogPrefix; // followed by the library's path
+    } arrCases[] = {
+        {MainApp::StandIn, LaunchError::LAUNCH_NO_ERROR, nullptr},
+        {MainApp::None, LaunchError::LAUNCH_LOAD_MODULE_FAIL, "Main application library not found: "},
+        {MainApp::NotElf, LaunchError::LAUNCH_LOAD_MODULE_FAIL, "Main application library could not be loaded: "},
+        {MainApp::NoEntry, LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL,
+         "Main application library has no entry StartMainApp: "},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(static_cast<int>(testCase.enApp));
+        setenv("QT_QPA_PLATFORM", "wayland", 1);
+        CapturedLog log;
+        TestLauncher launcher;
+        const fs::path pathDir =
+            m_install.AddVersion("1.0." + std::to_string(static_cast<int>(testCase.enApp)), testCase.enApp, false);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(launcher.LoadMainAppFunc(pathDir), testCase.enError);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        const bool bUsable = testCase.szLogPrefix == nullptr;
+        EXPECT_EQ(launcher.BoundEntry() != nullptr, bUsable);
+        EXPECT_STREQ(std::getenv("QT_QPA_PLATFORM"), bUsable ? "xcb" : "wayland");
+        const std::string strLog = log.Text();
+        if (bUsable) {
+            EXPECT_EQ(strLog, "");
+        } else {
+            EXPECT_THAT(strLog, testing::StartsWith("[info] [LXLinuxLauncher.cpp:"));
+            EXPECT_NE(strLog.find(std::string("] ") + testCase.szLogPrefix + (pathDir / kszMainAppLibrary).string()),
+                      std::string::npos)
+                << strLog;
+        }
+    }
 }
 
 TEST_F(CLXLinuxLauncherTest, StartMainAppWithoutABoundEntryReturnsThreeAndLogsNothing)

@@ -1,4 +1,5 @@
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -50,11 +51,13 @@ TEST_F(LXLauncherLogTest, FilePathFollowsHomeUnchanged)
     EXPECT_EQ(lx::LauncherLogFilePathForHome("/home/user/"), "/home/user//.config/orvalo/2.0/Logs/Launcher.log");
 }
 
-TEST_F(LXLauncherLogTest, UnsetHomeFallsBackToThePasswordDatabase)
+TEST_F(LXLauncherLogTest, UnsetOrEmptyHomeFallsBackToThePasswordDatabase)
 {
-    unsetenv("HOME");
     const passwd* pEntry = getpwuid(getuid());
     ASSERT_NE(pEntry, nullptr);
+    unsetenv("HOME");
+    EXPECT_EQ(lx::LauncherHomeDirectory(), pEntry->pw_dir);
+    setenv("HOME", "", 1);
     EXPECT_EQ(lx::LauncherHomeDirectory(), pEntry->pw_dir);
 }
 
@@ -125,12 +128,17 @@ TEST_F(LXLauncherLogTest, LogFileIsNotInheritedByStartedPrograms)
     SPDLOG_INFO("open");
     spdlog::default_logger()->flush();
 
-    WriteScript(m_dir / "list", ListDescriptorsCommand(m_dir / "fds") + "\n");
-    const ProcessResult result = RunProcess({(m_dir / "list").string()});
+    ProcessOptions options;
+    options.mapEnv[kszProbeRecordEnv] = (m_dir / "probe").string();
+    const ProcessResult result = RunProcess({TestProgramPath().string()}, options);
     ASSERT_EQ(result.nExitStatus, 0) << result.strStderr;
-    const std::vector<std::string> vtForeign = ForeignDescriptors(m_dir / "fds", m_dir / "list");
-    for (const std::string& strDescriptor : vtForeign) {
-        EXPECT_EQ(strDescriptor.find("Launcher.log"), std::string::npos) << strDescriptor;
+    const std::vector<Json::Value> vtRecords = ReadJsonLines(m_dir / "probe");
+    ASSERT_EQ(vtRecords.size(), 1u);
+    const std::vector<int> vtFds = ProbeDescriptors(vtRecords[0]);
+    ASSERT_GE(vtFds.size(), 3u);
+    EXPECT_EQ(vtFds[2], 2) << "the listing holds the standard streams";
+    for (const std::string& strFd : vtRecords[0]["fds"].getMemberNames()) {
+        EXPECT_EQ(vtRecords[0]["fds"][strFd].asString().find("Launcher.log"), std::string::npos) << strFd;
     }
 }
 
@@ -143,9 +151,70 @@ TEST_F(LXLauncherLogTest, UnopenableLogFileGivesALauncherLoggerThatDiscards)
         ASSERT_NO_THROW(LXLauncherLog::Init());
         ASSERT_NE(spdlog::default_logger(), nullptr);
         EXPECT_EQ(spdlog::default_logger()->name(), "Launcher");
-        EXPECT_NO_THROW(SPDLOG_INFO("discarded"));
+        SPDLOG_INFO("discarded");
+        spdlog::default_logger()->flush();
         spdlog::shutdown();
     }
+    // The record went nowhere: not into the file HOME names either.
+    EXPECT_EQ(ReadFile(m_dir / "not-a-directory"), "");
+}
+
+// The same rules read-only (for a diagnosis) and when opening (see Plant).
+TEST_F(LXLauncherLogTest, CheckFindsWhatOpeningRefusesAndCreatesNothing)
+{
+    using enum lx::LogFileError;
+    const std::vector<std::tuple<std::string, std::error_code, std::string, bool>> vtCases{
+        {"", {}, "~/.config", true}, // missing, so made when opening
+        {"open:~", WritableByOthers, "~", false},
+        {"open:.", WritableByOthers, ".", false},
+        {"link:~/.config", NotADirectory, "~/.config", false},
+        {"fifo:Launcher.log", NotARegularFile, "Launcher.log", false},
+        {"link:Launcher.log.lock", NotARegularFile, "Launcher.log.lock", false},
+        {"dir:Launcher.3.log", NotARegularFile, "Launcher.3.log", true}, // only stops rotation
+        {"dir:. give:.", WrongOwner, ".", false},
+        {"old:Launcher.log give:Launcher.log", WrongOwner, "Launcher.log", false},
+    };
+    for (size_t i = 0; i < vtCases.size(); ++i) {
+        const auto& [strPlan, ec, strWhere, bOpens] = vtCases[i];
+        SCOPED_TRACE(strPlan);
+        if (ec == WrongOwner && !OtherUser()) {
+            continue; // making another user's files takes root
+        }
+        const fs::path pathHome = m_dir / std::to_string(i);
+        fs::create_directories(pathHome);
+        Plant(pathHome, m_dir / "victim", strPlan);
+        const std::string strVictim = ReadFile(m_dir / "victim");
+        const auto countEntries = [&] { return std::distance(fs::recursive_directory_iterator(pathHome), {}); };
+        const auto nEntriesBefore = countEntries();
+
+        const lx::LogPathStatus status = lx::CheckLauncherLog(pathHome.string());
+        EXPECT_EQ(status.ec, ec) << status.ec.message();
+        EXPECT_EQ(status.strPath, PlantedPath(pathHome, strWhere).string());
+        EXPECT_EQ(countEntries(), nEntriesBefore) << "a check creates nothing";
+        lx::LogPathStatus opened;
+        EXPECT_EQ(lx::OpenLauncherLog(pathHome.string(), opened) != nullptr, bOpens) << opened.ec.message();
+        EXPECT_TRUE(ReadFile(m_dir / "victim") == strVictim);
+    }
+}
+
+TEST_F(LXLauncherLogTest, RecordsReachTheFileAtOnceAndFollowAnotherProcesssRotation)
+{
+    const fs::path pathLogs = LogFile().parent_path();
+    LXLauncherLog::Init();
+    SPDLOG_INFO("one");
+    EXPECT_EQ(ReadLines(LogFile()).size(), 1u) << "no flush needed";
+    for (const fs::path& path : {pathLogs, pathLogs.parent_path(), LogFile(), pathLogs / "Launcher.log.lock"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << path;
+    }
+    fs::rename(LogFile(), pathLogs / "Launcher.1.log"); // as another launcher rotates
+    SPDLOG_INFO("two");
+    fs::remove(LogFile()); // as the user clears it
+    SPDLOG_INFO("three");
+    EXPECT_TRUE(ReadFile(pathLogs / "Launcher.1.log").ends_with("] one\n"));
+    EXPECT_TRUE(ReadFile(LogFile()).ends_with("] three\n"));
+    EXPECT_EQ(ReadLines(LogFile()).size(), 1u);
 }
 
 } // namespace

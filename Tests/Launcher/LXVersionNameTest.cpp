@@ -31,9 +31,9 @@ TEST(LXVersionNameTest, CeilingIsTheLowerOfOursAndTheInheritedOneKeepingOurPath)
     EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.24.0.0"), stSelf);
     EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.23.16808.7"), stSelf);
     EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.22.100.0"), MakeVersion(16, 22, 100, 0, stSelf.path));
-    // Numbers the text lacks read as zero.
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.23"), MakeVersion(16, 23, 0, 0, stSelf.path));
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "garbage"), MakeVersion(0, 0, 0, 0, stSelf.path));
+    // Text that is not a version is ignored, never read as a low ceiling.
+    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.23"), stSelf);
+    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "garbage"), stSelf);
 }
 
 } // namespace

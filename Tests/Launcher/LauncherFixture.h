@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "LXLinuxLauncher.h"
+#include "LXLogFile.h"
 #include "RecordingHooks.h"
 #include "TestSupport.h"
 
@@ -19,25 +20,61 @@ namespace lxtest {
 inline const std::filesystem::path kPathLauncherExe = LX_TEST_LAUNCHER_EXE;
 inline const std::filesystem::path kPathStandInLibrary = LX_TEST_STANDIN_LIBRARY;
 inline const std::filesystem::path kPathNoEntryLibrary = LX_TEST_NOENTRY_LIBRARY;
+inline const std::filesystem::path kPathThreadNoEntryLibrary = LX_TEST_THREAD_NOENTRY_LIBRARY;
+inline const std::filesystem::path kPathMeddlingLibrary = LX_TEST_MEDDLING_LIBRARY;
+inline const std::filesystem::path kPathNeedsGoneLibrary = LX_TEST_NEEDS_GONE_LIBRARY;
+inline const std::filesystem::path kPathScriptedLibrary = LX_TEST_SCRIPTED_LIBRARY;
 inline constexpr const char* kszMainAppLibrary = "libLxAppStartProcess.so";
 inline constexpr const char* kszOwnVersionDir = LX_TEST_VERSION_DIR;
 
-// Shell command that lists the descriptors a program started from the
-// script holds, as "ls -l" shows them, into the named file.
-std::string ListDescriptorsCommand(const std::filesystem::path& pathOutput);
-// From such a listing: what each descriptor above 2 refers to, leaving out
-// the listing's own directory handle and the script itself.
-std::vector<std::string> ForeignDescriptors(const std::filesystem::path& pathListing,
-                                            const std::filesystem::path& pathScript);
+// The test program doubles as a started program (a probe): with this
+// variable naming a file, it appends one JSON line there and exits 0. The
+// line holds "argv", "fallback_below" (the ceiling variable or null), "fds"
+// (each open descriptor with its link target), "ignored" and "blocked"
+// (signal numbers). LX_TEST_PROBE_DELAY_MS delays the record.
+inline constexpr const char* kszProbeRecordEnv = "LX_TEST_PROBE_RECORD";
+int RunProbe(const char* szRecordPath, int argc, char** argv);
 
-enum class MainApp { None, StandIn, NoEntry };
+// "<test program> --lx-without-close-range PROGRAM ARGS...": runs the
+// program where close_range fails with ENOSYS (a seccomp filter), with the
+// descriptor limit at most 512 and /dev/null open without close-on-exec at
+// the highest number the limit allows.
+inline constexpr const char* kszWithoutCloseRangeFlag = "--lx-without-close-range";
+// Its own failures, before the program runs.
+inline constexpr int kNWrapperUnsupported = 96;
+inline constexpr int kNWrapperFilterFailed = 97;
+int ExecWithoutCloseRange(char** argv);
+
+// The running test program, which the probes are links to.
+std::filesystem::path TestProgramPath();
+// Waits until the file holds uCount probe records (or the time runs out)
+// and returns what it holds.
+std::vector<Json::Value> WaitForProbeRecords(const std::filesystem::path& path, size_t uCount = 1,
+                                             int nTimeoutMilliseconds = 10000);
+// The descriptor numbers a probe record lists, ascending.
+std::vector<int> ProbeDescriptors(const Json::Value& record);
+// Whether a descriptor above 2 in a record's "fds" refers to a pipe this
+// test program does not hold itself: one a test made for a child.
+bool HoldsAPipe(const Json::Value& record);
+
+// Whether the process has ended (gone, or a zombie nobody reaped yet); it
+// need not be a child of ours.
+bool ProcessEnded(pid_t nPid);
+
+// What a version directory's libLxAppStartProcess.so is: NotElf is a text
+// file, NeedsGone needs a library that is not there.
+// Scripted crashes, exits, waits or reports as the environment asks.
+enum class MainApp { None, StandIn, NoEntry, ThreadNoEntry, Meddling, NeedsGone, NotElf, Scripted };
 
 // An installation in a temporary directory: <root>/app/<version>/...
 class Installation {
 public:
-    Installation() { std::filesystem::create_directories(AppRoot()); }
+    explicit Installation(std::string strAppDirName = "app") : m_strAppDirName(std::move(strAppDirName))
+    {
+        std::filesystem::create_directories(AppRoot());
+    }
 
-    std::filesystem::path AppRoot() const { return m_dir / "app"; }
+    std::filesystem::path AppRoot() const { return m_dir / m_strAppDirName; }
     std::filesystem::path Home() const { return m_dir / "home"; }
     std::filesystem::path Scratch(const std::string& strName) const { return m_dir / strName; }
     std::filesystem::path LogFile() const { return Home() / ".config/orvalo/2.0/Logs/Launcher.log"; }
@@ -45,14 +82,14 @@ public:
     // Adds a version directory holding the real launcher and the chosen
     // main-application library.
     std::filesystem::path AddVersion(const std::string& strName, MainApp enApp, bool bWithLauncher = true);
-    // Adds a version directory whose launcher is a script that writes its
-    // arguments, one per line, to a file beside the directory, and its
-    // descriptors to the same name with ".fds".
-    std::filesystem::path AddScriptVersion(const std::string& strName, const std::string& strLauncherName = "launcher");
-    std::filesystem::path ScriptRecord(const std::string& strName) const { return m_dir / (strName + ".argv"); }
+    // Adds a version directory whose launcher is a probe (a link to the test
+    // program); every probe records into ProbeRecord().
+    std::filesystem::path AddProbeVersion(const std::string& strName, const std::string& strLauncherName = "launcher");
+    std::filesystem::path ProbeRecord() const { return m_dir / "probe.jsonl"; }
 
 private:
     TempDir m_dir;
+    std::string m_strAppDirName;
 };
 
 // Exposes the protected operations and points the executable path at the
@@ -92,6 +129,20 @@ public:
 private:
     std::ostringstream m_stream;
 };
+
+inline constexpr uint64_t kU64LogLimit = 5 * 1024 * 1024;
+
+// Makes what a case describes below a home, as words "kind:path", the path
+// below the log directory, or below home after "~". Kinds: dir, fifo, old (a
+// small file), full (10 bytes under the log limit), link (to pathVictim, made
+// full), open (mode 0777, reachable by others), give (to "nobody"), lock
+// (held through the returned descriptors). After the word "nobody" another
+// user makes the rest.
+std::vector<lx::CLXFileDescriptor> Plant(const std::filesystem::path& pathHome, const std::filesystem::path& pathVictim,
+                                         const std::string& strPlan);
+std::filesystem::path PlantedPath(const std::filesystem::path& pathHome, const std::string& strPath);
+// Every regular file at or below the paths, links not followed.
+std::map<std::filesystem::path, std::string> Snapshot(const std::vector<std::filesystem::path>& vtPaths);
 
 Version MakeVersion(uint32_t uMajor, uint32_t uMinor, uint32_t uPatch, uint32_t uTweak,
                     std::filesystem::path path = {});

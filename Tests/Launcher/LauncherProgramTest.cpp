@@ -1,7 +1,15 @@
 // The built launcher, run as a child process in a temporary installation.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -44,6 +52,60 @@ std::vector<std::string> Messages(const std::vector<LogRecord>& vtRecords)
     }
     return vtMessages;
 }
+
+std::vector<std::string> MessagesOf(const std::vector<LogRecord>& vtRecords, const std::string& strPid)
+{
+    std::vector<std::string> vtMessages;
+    for (const LogRecord& record : vtRecords) {
+        if (record.strPid == strPid) {
+            vtMessages.push_back(record.strMessage);
+        }
+    }
+    return vtMessages;
+}
+
+// The pid of the first record whose message starts with the text, or empty.
+std::string PidOf(const std::vector<LogRecord>& vtRecords, const std::string& strPrefix)
+{
+    for (const LogRecord& record : vtRecords) {
+        if (record.strMessage.rfind(strPrefix, 0) == 0) {
+            return record.strPid;
+        }
+    }
+    return {};
+}
+
+// The pid a "Fallback started: <path> (pid N)" message names, or empty.
+std::string StartedPid(const std::vector<std::string>& vtMessages)
+{
+    const std::regex kStarted(R"(Fallback started: .* \(pid (\d+)\))");
+    std::smatch match;
+    for (const std::string& strMessage : vtMessages) {
+        if (std::regex_match(strMessage, match, kStarted)) {
+            return match[1];
+        }
+    }
+    return {};
+}
+
+// Each expected message equals the actual one, or, ending in "*", starts it.
+void ExpectMessages(const std::vector<std::string>& vtActual, const std::vector<std::string>& vtExpected)
+{
+    bool bMatch = vtActual.size() == vtExpected.size();
+    for (size_t i = 0; bMatch && i < vtActual.size(); ++i) {
+        const std::string& strWanted = vtExpected[i];
+        bMatch = !strWanted.empty() && strWanted.back() == '*'
+                     ? vtActual[i].rfind(strWanted.substr(0, strWanted.size() - 1), 0) == 0
+                     : vtActual[i] == strWanted;
+    }
+    EXPECT_TRUE(bMatch) << testing::PrintToString(vtActual) << "\nexpected\n" << testing::PrintToString(vtExpected);
+}
+
+#ifdef LX_TEST_SANITIZED
+constexpr std::chrono::milliseconds kMsStartBound{5000};
+#else
+constexpr std::chrono::milliseconds kMsStartBound{1000};
+#endif
 
 class LauncherProgramTest : public ::testing::Test {
 protected:
@@ -90,6 +152,8 @@ TEST_F(LauncherProgramTest, RunsTheClientInProcessThroughALinkFromAnotherDirecto
     EXPECT_EQ(vtCalls[0]["argv"][1].asString(), "--profile");
     EXPECT_EQ(vtCalls[0]["argv"][2].asString(), "two words");
     EXPECT_EQ(vtCalls[0]["argv"][3].asString(), "");
+    EXPECT_EQ(ProbeDescriptors(vtCalls[0]).at(2), 2);
+    EXPECT_FALSE(HoldsAPipe(vtCalls[0])) << "the launcher's terminal reached the client";
 
     const std::vector<LogRecord> vtLog = ParseLog(m_install.LogFile());
     EXPECT_EQ(Messages(vtLog),
@@ -113,7 +177,7 @@ TEST_F(LauncherProgramTest, StartsTheClientWhateverTheStateOfHome)
     for (const std::optional<std::string>& optHome : vtHomes) {
         SCOPED_TRACE(optHome.value_or("(unset)"));
         fs::remove(m_install.Scratch("app.record"));
-        if (!optHome && IsRoot()) {
+        if ((!optHome || optHome->empty()) && IsRoot()) {
             continue; // the password database would name root's real home
         }
         const ProcessResult result = Run(pathVersion / "launcher", {}, {{"HOME", optHome}, {"LX_APP_RESULT", "3"}});
@@ -136,39 +200,44 @@ TEST_F(LauncherProgramTest, ExceptionFromTheClientIsLoggedAndEndsWithStatus70)
     EXPECT_EQ(vtMessages.back(), "Launch aborted by exception: out of luck");
 }
 
-TEST_F(LauncherProgramTest, FallsBackToTheHighestOlderLauncherWithoutTheUsersArguments)
+TEST_F(LauncherProgramTest, FallsBackToTheHighestOlderLauncherWithoutTheUsersArgumentsOrTheCeiling)
 {
     const fs::path pathOwn = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
     m_install.AddVersion("16.24.0", MainApp::StandIn);            // higher: never chosen
     m_install.AddVersion("16.23.16000", MainApp::StandIn, false); // lost its launcher
     const fs::path pathChosen = m_install.AddVersion("16.22.100", MainApp::StandIn);
     m_install.AddVersion("16.22.99", MainApp::StandIn);
+    const std::string strChosen = (pathChosen / "launcher").string();
 
     const ProcessResult result = Run(pathOwn / "launcher", {"--user-arg"}, {{"LX_APP_RESULT", "9"}});
 
     ASSERT_TRUE(result.bExited);
     EXPECT_EQ(result.nExitStatus, 0);
+    EXPECT_EQ(result.strStderr, "") << "a started fallback is not a failure";
     ASSERT_TRUE(WaitForLine(m_install.Scratch("app.record")));
     const std::vector<Json::Value> vtCalls = ClientCalls();
     ASSERT_EQ(vtCalls.size(), 1u);
     ASSERT_EQ(vtCalls[0]["argc"].asInt(), 1);
-    EXPECT_EQ(vtCalls[0]["argv"][0].asString(), (pathChosen / "launcher").string());
+    EXPECT_EQ(vtCalls[0]["argv"][0].asString(), strChosen);
+    EXPECT_TRUE(vtCalls[0]["fallback_below"].isNull()) << "the started launcher keeps its ceiling from the client";
+    EXPECT_FALSE(HoldsAPipe(vtCalls[0])) << "the first launcher's terminal reached the client";
 
-    // Both launchers write to the same log; wait for the second to finish.
+    // Both launchers write to the same log, each in its own order.
     std::vector<LogRecord> vtLog;
+    std::string strSecondPid;
     PollUntil(
         [&] {
             vtLog = ParseLog(m_install.LogFile());
-            return vtLog.size() >= 5;
+            strSecondPid = StartedPid(MessagesOf(vtLog, PidOf(vtLog, "Fallback started: ")));
+            return !strSecondPid.empty() && MessagesOf(vtLog, strSecondPid).size() >= 3;
         },
         5s);
-    EXPECT_EQ(Messages(vtLog),
-              (std::vector<std::string>{"Init", "Invoke Process: " + (pathChosen / "launcher").string(), "Init",
-                                        "StartMainApp, ClientType: 120", "EndMainApp, result: 9"}));
-    if (vtLog.size() == 5) {
-        EXPECT_EQ(vtLog[1].strFile, "LXLaunchProcess.cpp");
-        EXPECT_NE(vtLog[0].strPid, vtLog[2].strPid);
-    }
+    ExpectMessages(MessagesOf(vtLog, PidOf(vtLog, "Fallback started: ")),
+                   {"Init", "Main application library not found: " + pathOwn.string() + "/libLxAppStartProcess.so",
+                    "Versions found: 16.24.0, 16.23.16808, 16.23.16000, 16.22.100, 16.22.99",
+                    "Fallback chosen: 16.22.100 (" + strChosen + ")", "Invoke Process: " + strChosen,
+                    "Fallback started: " + strChosen + " (pid " + strSecondPid + ")"});
+    ExpectMessages(MessagesOf(vtLog, strSecondPid), {"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 9"});
 }
 
 // Every copy here is built with the same version, so each directory's
@@ -180,24 +249,340 @@ TEST_F(LauncherProgramTest, BrokenFallbackFallsFurtherDownButNeverBackUp)
     const fs::path pathWorking = m_install.AddVersion("16.21.0", MainApp::StandIn);
 
     ASSERT_EQ(Run(pathOwn / "launcher").nExitStatus, 0);
-    std::vector<std::string> vtMessages;
+    ASSERT_TRUE(WaitForLine(m_install.Scratch("app.record")));
+    EXPECT_EQ(ClientCalls().at(0)["argv"][0].asString(), (pathWorking / "launcher").string());
+    // The chain ends in the launcher that ran the client: wait for it to end.
+    std::vector<LogRecord> vtLog;
+    std::string strLastPid;
     PollUntil(
         [&] {
-            vtMessages = Messages(ParseLog(m_install.LogFile()));
-            return vtMessages.size() >= 7;
+            vtLog = ParseLog(m_install.LogFile());
+            const auto itEnd = std::find_if(vtLog.begin(), vtLog.end(), [](const LogRecord& record) {
+                return record.strMessage == "EndMainApp, result: 0";
+            });
+            strLastPid = itEnd != vtLog.end() ? itEnd->strPid : "";
+            return !strLastPid.empty() && ProcessEnded(std::stoi(strLastPid));
         },
         5s);
-    EXPECT_EQ(vtMessages, (std::vector<std::string>{"Init", "Invoke Process: " + (pathBroken / "launcher").string(),
-                                                    "Init", "Invoke Process: " + (pathWorking / "launcher").string(),
-                                                    "Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"}));
+    ASSERT_FALSE(strLastPid.empty());
+    EXPECT_EQ(MessagesOf(vtLog, strLastPid).front(), "Init");
 
-    // Only the broken lower version left: it must not start ours again.
+    // Only the broken lower version left: it must not start ours again. Wait
+    // for its last record, then for it to end, so nothing more can come.
     fs::remove_all(pathWorking);
     fs::remove(m_install.LogFile());
     ASSERT_EQ(Run(pathOwn / "launcher").nExitStatus, 0);
-    usleep(300000);
-    EXPECT_EQ(Messages(ParseLog(m_install.LogFile())),
-              (std::vector<std::string>{"Init", "Invoke Process: " + (pathBroken / "launcher").string(), "Init"}));
+    std::string strSecondPid;
+    PollUntil(
+        [&] {
+            vtLog = ParseLog(m_install.LogFile());
+            strSecondPid = StartedPid(MessagesOf(vtLog, PidOf(vtLog, "Fallback started: ")));
+            const std::vector<std::string> vtSecond = MessagesOf(vtLog, strSecondPid);
+            return !vtSecond.empty() && vtSecond.back().rfind("No client started", 0) == 0;
+        },
+        5s);
+    ASSERT_FALSE(strSecondPid.empty()) << testing::PrintToString(Messages(vtLog));
+    EXPECT_TRUE(PollUntil([&] { return ProcessEnded(std::stoi(strSecondPid)); }, 5s));
+    vtLog = ParseLog(m_install.LogFile());
+    ExpectMessages(MessagesOf(vtLog, PidOf(vtLog, "Fallback started: ")),
+                   {"Init", "Main application library has no entry StartMainApp: *",
+                    "Versions found: 16.23.16808, 16.22.100", "Fallback chosen: 16.22.100 (*", "Invoke Process: *",
+                    "Fallback started: *"});
+    ExpectMessages(MessagesOf(vtLog, strSecondPid),
+                   {"Init", "Main application library has no entry StartMainApp: *",
+                    "Versions found: 16.23.16808, 16.22.100", "No version below 16.22.100.0 to fall back to",
+                    "No client started, exit status 126: main application library unusable"});
+    EXPECT_EQ(vtLog.size(), 6u + 5u) << "a third launcher ran";
+}
+
+// A library without the entry whose code may still run (a thread it
+// started, a SIGCHLD handler it installed, met when a fallback's exec fails)
+// must stay loaded: every run ends by exiting, never by a signal.
+TEST_F(LauncherProgramTest, LibraryWithoutEntryStaysLoadedWhileItsCodeMayRun)
+{
+    enum class Older { None, Probe, Broken };
+    const struct {
+        const char* szName;
+        MainApp enApp;
+        Older enOlder;
+        int nRuns;
+        int nExitStatus;
+    } arrCases[] = {
+        {"thread, nothing older", MainApp::ThreadNoEntry, Older::None, 40, 126},
+        {"thread, fallback started", MainApp::ThreadNoEntry, Older::Probe, 40, 0},
+        {"SIGCHLD handler, fallback exec fails", MainApp::Meddling, Older::Broken, 20, 126},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, testCase.enApp);
+        if (testCase.enOlder == Older::Probe) {
+            install.AddProbeVersion("16.22.0");
+        } else if (testCase.enOlder == Older::Broken) {
+            WriteFile(install.AppRoot() / "16.22.0/launcher", "not executable");
+        }
+        int nSignalled = 0;
+        int nOtherStatus = 0;
+        for (int nRun = 0; nRun < testCase.nRuns; ++nRun) {
+            const ProcessResult result =
+                Run(pathOwn / "launcher", {},
+                    {{"HOME", install.Home().string()}, {kszProbeRecordEnv, install.ProbeRecord().string()}});
+            nSignalled += result.bExited ? 0 : 1;
+            nOtherStatus += result.bExited && result.nExitStatus != testCase.nExitStatus ? 1 : 0;
+        }
+        EXPECT_EQ(nSignalled, 0) << "of " << testCase.nRuns << " runs";
+        EXPECT_EQ(nOtherStatus, 0);
+    }
+}
+
+// Versions laid out for the launch tables below; "{own}" stands for the own
+// version directory and "{app}" for the folder holding the versions, as the
+// log writes them.
+enum class Sibling { Directory, NotExecutable, MissingInterpreter, Probe };
+
+void AddSibling(Installation& install, const std::string& strName, Sibling enKind)
+{
+    const fs::path pathLauncher = install.AppRoot() / strName / "launcher";
+    switch (enKind) {
+    case Sibling::Directory:
+        fs::create_directories(pathLauncher);
+        break;
+    case Sibling::NotExecutable:
+        WriteFile(pathLauncher, "#!/bin/sh\n");
+        break;
+    case Sibling::MissingInterpreter:
+        WriteScript(pathLauncher, "");
+        WriteFile(pathLauncher, "#!/nonexistent/interpreter\n");
+        break;
+    case Sibling::Probe:
+        install.AddProbeVersion(strName);
+        break;
+    }
+}
+
+std::vector<std::string> Expand(std::vector<std::string> vtTexts, const std::string& strApp)
+{
+    for (std::string& strText : vtTexts) {
+        for (size_t uPos; (uPos = strText.find("{own}")) != std::string::npos;) {
+            strText.replace(uPos, 5, strApp + "/" + kszOwnVersionDir);
+        }
+        for (size_t uPos; (uPos = strText.find("{app}")) != std::string::npos;) {
+            strText.replace(uPos, 5, strApp);
+        }
+    }
+    return vtTexts;
+}
+
+// Whenever no client runs: the status says why (127: no library where the
+// launcher looked; 126: one unusable, or no fallback could start), the log
+// tells each step and one line goes to the terminal. Control characters in
+// paths and loader messages are escaped.
+TEST_F(LauncherProgramTest, NoClientRunsExplainedByStatusLogAndTerminal)
+{
+    const std::string kLib = "{own}/libLxAppStartProcess.so";
+    const struct {
+        const char* szName;
+        std::string strAppDirName;
+        std::string strAppInLog; // the folder as the log writes it
+        MainApp enApp;
+        std::vector<std::pair<std::string, Sibling>> vtSiblings;
+        int nExitStatus;
+        std::vector<std::string> vtLog;
+    } arrCases[] = {
+        {"no library anywhere",
+         "app",
+         "app",
+         MainApp::None,
+         {},
+         127,
+         {"Init", "Main application library not found: " + kLib, "Versions found: 16.23.16808",
+          "No version below 16.23.16808.7081625 to fall back to",
+          "No client started, exit status 127: no main application library found"}},
+        {"control characters in the path",
+         "odd\ndir\x1b[0m",
+         "odd\\ndir\\x1b[0m",
+         MainApp::None,
+         {},
+         127,
+         {"Init", "Main application library not found: " + kLib, "Versions found: 16.23.16808",
+          "No version below 16.23.16808.7081625 to fall back to",
+          "No client started, exit status 127: no main application library found"}},
+        {"library without the entry, nothing older",
+         "app",
+         "app",
+         MainApp::NoEntry,
+         {{"16.24.0", Sibling::Probe}},
+         126,
+         {"Init", "Main application library has no entry StartMainApp: " + kLib, "Versions found: 16.24.0, 16.23.16808",
+          "No version below 16.23.16808.7081625 to fall back to",
+          "No client started, exit status 126: main application library unusable"}},
+        {"not an ELF object",
+         "app",
+         "app",
+         MainApp::NotElf,
+         {},
+         126,
+         {"Init", "Main application library could not be loaded: " + kLib + ": " + kLib + ": *", "Versions found: *",
+          "No version below *", "No client started, exit status 126: main application library unusable"}},
+        {"a dependency is missing",
+         "app",
+         "app",
+         MainApp::NeedsGone,
+         {},
+         126,
+         {"Init",
+          "Main application library could not be loaded: " + kLib +
+              ": libLxTestGone.so: cannot open shared object file: No such file or directory",
+          "Versions found: *", "No version below *",
+          "No client started, exit status 126: main application library unusable"}},
+        {"every older launcher fails to start",
+         "app",
+         "app",
+         MainApp::None,
+         {{"16.22.3", Sibling::Directory},
+          {"16.22.2", Sibling::NotExecutable},
+          {"16.22.1", Sibling::MissingInterpreter}},
+         126,
+         {"Init", "Main application library not found: " + kLib,
+          "Versions found: 16.23.16808, 16.22.3, 16.22.2, 16.22.1", "Fallback chosen: 16.22.3 ({app}/16.22.3/launcher)",
+          "Invoke Process: {app}/16.22.3/launcher", "Could not start {app}/16.22.3/launcher: Permission denied",
+          "Fallback chosen: 16.22.2 ({app}/16.22.2/launcher)", "Invoke Process: {app}/16.22.2/launcher",
+          "Could not start {app}/16.22.2/launcher: Permission denied",
+          "Fallback chosen: 16.22.1 ({app}/16.22.1/launcher)", "Invoke Process: {app}/16.22.1/launcher",
+          "Could not start {app}/16.22.1/launcher: No such file or directory",
+          "No client started, exit status 126: no fallback launcher could be started"}},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install(testCase.strAppDirName);
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, testCase.enApp);
+        for (const auto& [strName, enKind] : testCase.vtSiblings) {
+            AddSibling(install, strName, enKind);
+        }
+
+        const ProcessResult result = Run(pathOwn / "launcher", {}, {{"HOME", install.Home().string()}});
+
+        ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
+        EXPECT_EQ(result.nExitStatus, testCase.nExitStatus);
+        const std::string strAppInLog = install.AppRoot().parent_path().string() + "/" + testCase.strAppInLog;
+        ExpectMessages(Messages(ParseLog(install.LogFile())), Expand(testCase.vtLog, strAppInLog));
+        const std::string strReason = testCase.vtLog.back().substr(testCase.vtLog.back().find(": ") + 2);
+        EXPECT_EQ(result.strStderr, "launcher: the client could not be started: " + strReason + "; see " +
+                                        install.LogFile().string() + "\n");
+        EXPECT_EQ(result.strStdout, "");
+    }
+}
+
+// A newest sibling that cannot start must not hide a working older one; the
+// one started gets its own version as the ceiling, and nobody is told.
+TEST_F(LauncherProgramTest, OlderLauncherStartsWhenANewerOneCannot)
+{
+    for (const Sibling enBroken : {Sibling::Directory, Sibling::NotExecutable, Sibling::MissingInterpreter}) {
+        SCOPED_TRACE(static_cast<int>(enBroken));
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::NoEntry);
+        AddSibling(install, "16.22.0", enBroken);
+        AddSibling(install, "16.21.0", Sibling::Probe);
+
+        const ProcessResult result =
+            Run(pathOwn / "launcher", {},
+                {{"HOME", install.Home().string()}, {kszProbeRecordEnv, install.ProbeRecord().string()}});
+
+        EXPECT_EQ(result.nExitStatus, 0);
+        EXPECT_EQ(result.strStderr, "");
+        const std::vector<Json::Value> vtProbes = WaitForProbeRecords(install.ProbeRecord());
+        ASSERT_EQ(vtProbes.size(), 1u);
+        EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (install.AppRoot() / "16.21.0/launcher").string());
+        EXPECT_EQ(vtProbes[0]["fallback_below"].asString(), "16.21.0.0");
+        const std::vector<std::string> vtLog = Messages(ParseLog(install.LogFile()));
+        ExpectMessages(
+            std::vector<std::string>(vtLog.begin() + 3, vtLog.end()),
+            Expand({"Fallback chosen: 16.22.0 ({app}/16.22.0/launcher)", "Invoke Process: *",
+                    "Could not start {app}/16.22.0/launcher: *", "Fallback chosen: 16.21.0 ({app}/16.21.0/launcher)",
+                    "Invoke Process: *", "Fallback started: {app}/16.21.0/launcher (pid *"},
+                   install.AppRoot().string()));
+    }
+}
+
+// The inherited ceiling is read once and removed before any library loads;
+// text that is not a version is logged and ignored, never read as 0.0.0.0.
+TEST_F(LauncherProgramTest, InheritedCeilingCapsTheChoiceAndReachesNeitherClientNorItsChildren)
+{
+    const struct {
+        const char* szCeiling;
+        const char* szStarted; // nullptr: nothing below the ceiling
+        const char* szLogLine; // the line the ceiling adds, if any
+    } arrCases[] = {
+        {"16.23.0.0", "16.22.0", nullptr},
+        {"16.22.0.0", nullptr, "No version below 16.22.0.0 to fall back to"},
+        {"garbage\x1b", "16.22.0", "Ignoring LX_LAUNCHER_FALLBACK_BELOW: not a version: garbage\\x1b"},
+        {"16.22", "16.22.0", "Ignoring LX_LAUNCHER_FALLBACK_BELOW: not a version: 16.22"},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szCeiling);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::None);
+        AddSibling(install, "16.22.0", Sibling::Probe);
+
+        const ProcessResult result = Run(pathOwn / "launcher", {},
+                                         {{"HOME", install.Home().string()},
+                                          {kszProbeRecordEnv, install.ProbeRecord().string()},
+                                          {"LX_LAUNCHER_FALLBACK_BELOW", testCase.szCeiling}});
+
+        EXPECT_EQ(result.nExitStatus, testCase.szStarted != nullptr ? 0 : 127);
+        if (testCase.szStarted != nullptr) {
+            const std::vector<Json::Value> vtProbes = WaitForProbeRecords(install.ProbeRecord());
+            ASSERT_EQ(vtProbes.size(), 1u);
+            EXPECT_EQ(vtProbes[0]["fallback_below"].asString(), std::string(testCase.szStarted) + ".0");
+        }
+        if (testCase.szLogLine != nullptr) {
+            const std::vector<std::string> vtLog = Messages(ParseLog(install.LogFile()));
+            EXPECT_NE(std::find(vtLog.begin(), vtLog.end(), testCase.szLogLine), vtLog.end())
+                << testing::PrintToString(vtLog);
+        }
+    }
+
+    // A client run in process never sees it.
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
+    ASSERT_EQ(Run(pathVersion / "launcher", {}, {{"LX_LAUNCHER_FALLBACK_BELOW", "16.22.0.0"}}).nExitStatus, 0);
+    ASSERT_EQ(ClientCalls().size(), 1u);
+    EXPECT_TRUE(ClientCalls()[0]["fallback_below"].isNull());
+}
+
+// The started launcher inherits nothing from a library that loaded without
+// its entry: descriptors 0 to 2 only (also where close_range fails, as
+// before Linux 5.11 or under a seccomp filter), every signal at its default
+// and none blocked.
+TEST_F(LauncherProgramTest, StartedLauncherGetsOnlyTheStandardStreamsAndDefaultSignals)
+{
+    for (const bool bWithoutCloseRange : {false, true}) {
+        SCOPED_TRACE(bWithoutCloseRange ? "close_range fails" : "close_range works");
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::Meddling);
+        AddSibling(install, "16.22.0", Sibling::Probe);
+        std::vector<std::string> vtArgs;
+        fs::path pathProgram = pathOwn / "launcher";
+        if (bWithoutCloseRange) {
+            vtArgs = {kszWithoutCloseRangeFlag, pathProgram.string()};
+            pathProgram = TestProgramPath();
+        }
+
+        const ProcessResult result =
+            Run(pathProgram, vtArgs,
+                {{"HOME", install.Home().string()}, {kszProbeRecordEnv, install.ProbeRecord().string()}});
+
+        if (result.nExitStatus == kNWrapperUnsupported) {
+            GTEST_SKIP() << "no seccomp filter for this architecture";
+        }
+        ASSERT_EQ(result.nExitStatus, 0) << result.strStderr;
+        const std::vector<Json::Value> vtProbes = WaitForProbeRecords(install.ProbeRecord());
+        ASSERT_EQ(vtProbes.size(), 1u);
+        EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (install.AppRoot() / "16.22.0/launcher").string());
+        EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2}));
+        EXPECT_FALSE(HoldsAPipe(vtProbes[0])) << "the launcher's terminal reached the started launcher";
+        EXPECT_EQ(vtProbes[0]["ignored"], Json::Value(Json::arrayValue));
+        EXPECT_EQ(vtProbes[0]["blocked"], Json::Value(Json::arrayValue));
+    }
 }
 
 // Started with no console at all, it takes /dev/null for both streams, and a
@@ -233,9 +618,130 @@ TEST_F(LauncherProgramTest, KeepsTheConsoleWhenDevNullCannotBeOpened)
     }
 
     ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
-    EXPECT_EQ(result.nExitStatus, 0);
-    EXPECT_NE(result.strStderr.find("dlopen failed"), std::string::npos) << result.strStderr;
-    EXPECT_EQ(Messages(ParseLog(m_install.LogFile())), std::vector<std::string>{"Init"});
+    EXPECT_EQ(result.nExitStatus, 127);
+    // The terminal line, and nothing of the log's, on the console.
+    EXPECT_EQ(result.strStderr, "launcher: the client could not be started: no main application library found; see " +
+                                    m_install.LogFile().string() + "\n");
+    const std::vector<std::string> vtLog = Messages(ParseLog(m_install.LogFile()));
+    ASSERT_EQ(vtLog.size(), 5u);
+    EXPECT_EQ(vtLog.back(), "No client started, exit status 127: no main application library found");
+}
+
+// Each way the log's place can be unsafe (see Plant): the client starts at
+// once, no file changes, byte for byte, and no new file gets a record.
+TEST_F(LauncherProgramTest, StartsTheClientAtOnceAndWritesNothingThroughAnUnsafeLog)
+{
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
+    const fs::path pathVictim = m_install.Scratch("victim");
+    for (const std::string strCase :
+         {"fifo:Launcher.log", "link:Launcher.log", "full:Launcher.log link:Launcher.1.log",
+          "link:Launcher.log dir:Launcher.2.log/x dir:Launcher.3.log/x",
+          "full:Launcher.log dir:Launcher.2.log/x dir:Launcher.3.log/x", "full:Launcher.log lock:Launcher.log.lock",
+          "old:Launcher.log open:.", "open:~ nobody dir:Launcher.2.log/x dir:Launcher.3.log/x link:Launcher.log"}) {
+        SCOPED_TRACE(strCase);
+        if (strCase.find("nobody") != std::string::npos && !OtherUser()) {
+            continue; // acting as another user takes root
+        }
+        fs::remove_all(m_install.Home());
+        fs::remove(m_install.Scratch("app.record"));
+        std::vector<lx::CLXFileDescriptor> vtHeld = Plant(m_install.Home(), pathVictim, strCase);
+        const auto mapBefore = Snapshot({m_install.Home(), pathVictim});
+
+        const auto timeStart = std::chrono::steady_clock::now();
+        const ProcessResult result = Run(pathVersion / "launcher");
+        // Only a launcher stopped while holding the lock costs its patience.
+        EXPECT_LT(std::chrono::steady_clock::now() - timeStart, kMsStartBound * (vtHeld.empty() ? 1 : 2));
+        EXPECT_EQ(result.nExitStatus, 0) << "signal " << result.nSignal;
+        EXPECT_EQ(ClientCalls().size(), 1u);
+        for (const auto& [path, strContent] : Snapshot({m_install.Home(), pathVictim})) {
+            EXPECT_TRUE(mapBefore.contains(path) ? mapBefore.at(path) == strContent : strContent.empty()) << path;
+        }
+    }
+}
+
+TEST_F(LauncherProgramTest, LogHoldsTheStartWhenTheClientDiesAbruptly)
+{
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+    for (const char* szEnd : {"segv", "term", "kill", "exit"}) {
+        SCOPED_TRACE(szEnd);
+        fs::remove(m_install.LogFile());
+        const ProcessResult result = Run(pathVersion / "launcher", {}, {{"LX_TEST_APP_END", szEnd}});
+        EXPECT_FALSE(result.bExited && result.nExitStatus == 0);
+        EXPECT_EQ(Messages(ParseLog(m_install.LogFile())),
+                  (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120"}));
+    }
+}
+
+TEST_F(LauncherProgramTest, ClosedStandardDescriptorsNeverBecomeTheLog)
+{
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+    const fs::path pathFds = m_install.Scratch("fds");
+    for (const std::string strClose : {"0<&-", "0<&- 1>&- 2>&-"}) {
+        SCOPED_TRACE(strClose);
+        fs::remove(pathFds);
+        fs::remove(m_install.LogFile());
+        const ProcessResult result =
+            Run("/bin/sh", {"-c", "exec \"$0\" " + strClose, (pathVersion / "launcher").string()},
+                {{"LX_TEST_APP_FDS", pathFds.string()}});
+        EXPECT_EQ(result.nExitStatus, 0);
+        EXPECT_EQ(ReadLines(pathFds), std::vector<std::string>(3, "/dev/null"));
+        EXPECT_EQ(Messages(ParseLog(m_install.LogFile())).size(), 3u);
+    }
+}
+
+// Launchers that overlap (their client waits on a barrier) on a log about to
+// fill: one rotation, every record exactly once, the history kept.
+TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
+{
+    constexpr size_t kuLaunchers = 8;
+    const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+    const fs::path pathLogs = m_install.LogFile().parent_path();
+    const fs::path pathBarrier = m_install.Scratch("barrier");
+    const fs::path pathReady = m_install.Scratch("ready");
+    for (const uint64_t u64Room : {10u, 400u}) { // left below the limit
+        SCOPED_TRACE(u64Room);
+        fs::remove_all(m_install.Home());
+        fs::remove(pathReady);
+        const std::string strHistory = std::string(kU64LogLimit - u64Room - 1, 'h') + "\n";
+        WriteFile(m_install.LogFile(), strHistory);
+        for (const char* szOld : {"1", "2", "3"}) {
+            WriteFile(pathLogs / ("Launcher." + std::string(szOld) + ".log"), szOld);
+        }
+        ASSERT_TRUE(fs::exists(pathBarrier) || ::mkfifo(pathBarrier.c_str(), 0600) == 0);
+
+        std::vector<std::future<ProcessResult>> vtRuns;
+        for (size_t i = 0; i < kuLaunchers; ++i) {
+            vtRuns.push_back(std::async(std::launch::async, [&] {
+                return Run(pathVersion / "launcher", {},
+                           {{"LX_TEST_APP_BARRIER", pathBarrier.string()}, {"LX_TEST_APP_READY", pathReady.string()}});
+            }));
+        }
+        for (int i = 0; i < 2000 && ReadLines(pathReady).size() < kuLaunchers; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(ReadLines(pathReady).size(), kuLaunchers);
+        const lx::CLXFileDescriptor fdRelease(::open(pathBarrier.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        EXPECT_EQ(::write(fdRelease.Get(), "x", 1), 1);
+        for (std::future<ProcessResult>& run : vtRuns) {
+            EXPECT_EQ(run.get().nExitStatus, 0);
+        }
+
+        const std::string strOne = ReadFile(pathLogs / "Launcher.1.log");
+        ASSERT_TRUE(strOne.starts_with(strHistory)) << "history kept whole";
+        EXPECT_LE(strOne.size(), kU64LogLimit + kuLaunchers * 200) << "one record over per process at most";
+        EXPECT_LE(fs::file_size(m_install.LogFile()), kU64LogLimit);
+        EXPECT_EQ(ReadFile(pathLogs / "Launcher.2.log") + ReadFile(pathLogs / "Launcher.3.log"), "12");
+        WriteFile(m_install.Scratch("tail"), strOne.substr(strHistory.size()) + ReadFile(m_install.LogFile()));
+        std::map<std::string, std::vector<std::string>> mapMessagesByPid;
+        for (const LogRecord& record : ParseLog(m_install.Scratch("tail"))) {
+            mapMessagesByPid[record.strPid].push_back(record.strMessage);
+        }
+        EXPECT_EQ(mapMessagesByPid.size(), kuLaunchers);
+        for (const auto& [strPid, vtMessages] : mapMessagesByPid) {
+            EXPECT_EQ(vtMessages,
+                      (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"}));
+        }
+    }
 }
 
 TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)

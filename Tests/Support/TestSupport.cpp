@@ -1,7 +1,9 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -196,7 +198,24 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
         }
     }
 
-    const std::optional<int> optStatus = lx::WaitForExit(nPid);
+    // A program that closed its output may still hang: the deadline holds.
+    std::optional<int> optStatus;
+    const auto fnReaped = [&] {
+        int nStatus = 0;
+        pid_t nDone;
+        do {
+            nDone = ::waitpid(nPid, &nStatus, WNOHANG);
+        } while (nDone == -1 && errno == EINTR);
+        if (nDone == nPid) {
+            optStatus = nStatus;
+        }
+        return nDone != 0;
+    };
+    const auto msLeft = std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline - std::chrono::steady_clock::now());
+    if (!PollUntil(fnReaped, bKilled ? std::chrono::milliseconds(0) : msLeft)) {
+        ::kill(nPid, SIGKILL);
+        optStatus = lx::WaitForExit(nPid);
+    }
     if (optStatus && WIFEXITED(*optStatus)) {
         result.bExited = true;
         result.nExitStatus = WEXITSTATUS(*optStatus);
@@ -231,6 +250,31 @@ bool WaitForLine(const fs::path& path, int nTimeoutMilliseconds)
 bool IsRoot()
 {
     return ::geteuid() == 0;
+}
+
+std::optional<UserIds> OtherUser()
+{
+    const passwd* pEntry = ::getpwnam("nobody");
+    if (!IsRoot() || pEntry == nullptr || pEntry->pw_uid == 0) {
+        return std::nullopt;
+    }
+    return UserIds{pEntry->pw_uid, pEntry->pw_gid};
+}
+
+bool RunAsUser(const UserIds& user, const std::function<bool()>& fn)
+{
+    const pid_t nPid = ::fork();
+    if (nPid == 0) {
+        // Whatever happens, the copy of the test program ends here.
+        bool bDone = false;
+        try {
+            bDone = ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0 && fn();
+        } catch (...) {
+        }
+        ::_exit(bDone ? 0 : 1);
+    }
+    const std::optional<int> optStatus = nPid > 0 ? lx::WaitForExit(nPid) : std::nullopt;
+    return optStatus && WIFEXITED(*optStatus) && WEXITSTATUS(*optStatus) == 0;
 }
 
 XvfbServer::XvfbServer()

@@ -66,6 +66,16 @@ bool WaitForLine(const std::filesystem::path& path, int nTimeoutMilliseconds = 1
 
 bool IsRoot();
 
+struct UserIds {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+// "nobody", to act as another local user: only root can become it, so
+// nullopt when not root or when there is no such user.
+std::optional<UserIds> OtherUser();
+// Runs fn in a child process that has become the user; true when fn did.
+bool RunAsUser(const UserIds& user, const std::function<bool()>& fn);
+
 // A virtual X server for the length of a test. Display() is empty when none
 // could be started (no Xvfb installed, or it failed).
 class XvfbServer {

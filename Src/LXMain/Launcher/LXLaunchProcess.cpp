@@ -2,43 +2,24 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <climits>
 #include <system_error>
 
 #include <spdlog/spdlog.h>
 
+#include "LXFallback.h"
 #include "LXProcessUtil.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Owns one descriptor. close() is never retried: on Linux the descriptor is
-// released even when close reports EINTR.
-class CUniqueFd {
-public:
-    CUniqueFd() = default;
-    explicit CUniqueFd(int nFd) : m_nFd(nFd) {}
-    CUniqueFd(const CUniqueFd&) = delete;
-    CUniqueFd& operator=(const CUniqueFd&) = delete;
-    ~CUniqueFd() { Reset(); }
-
-    int Get() const { return m_nFd; }
-    void Reset()
-    {
-        if (m_nFd >= 0) {
-            ::close(m_nFd);
-            m_nFd = -1;
-        }
-    }
-
-private:
-    int m_nFd = -1;
-};
 
 constexpr size_t kuStatusRecordSize = 4;
 
@@ -95,16 +76,78 @@ void WriteAllInChild(int nFd, const char* pData, size_t uSize)
     }
 }
 
+// Read before the fork: the child may only make async-signal-safe calls.
+int DescriptorLimit()
+{
+    constexpr int kNFallbackLimit = 1024;
+    rlimit stLimit{};
+    if (::getrlimit(RLIMIT_NOFILE, &stLimit) == 0 && stLimit.rlim_cur != RLIM_INFINITY) {
+        return static_cast<int>(std::min<rlim_t>(stLimit.rlim_cur, INT_MAX));
+    }
+    const long nOpenMax = ::sysconf(_SC_OPEN_MAX);
+    return nOpenMax > 0 ? static_cast<int>(std::min<long>(nOpenMax, INT_MAX)) : kNFallbackLimit;
+}
+
+// In the child. close_range needs Linux 5.11 and a seccomp filter may refuse
+// it; then every descriptor below the limit is marked one by one.
+void MarkDescriptorsCloseOnExecInChild(int nLimit)
+{
+    if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0) {
+        return;
+    }
+    for (int nFd = 3; nFd < nLimit; ++nFd) {
+        ::fcntl(nFd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+// In the child, whose signals are all blocked: whatever a loaded library
+// installed or ignored must not reach the started program, and only then
+// may signals arrive.
+void ResetSignalsInChild()
+{
+    struct sigaction stDefault {};
+    stDefault.sa_handler = SIG_DFL;
+    ::sigemptyset(&stDefault.sa_mask);
+    for (int nSignal = 1; nSignal < _NSIG; ++nSignal) {
+        if (nSignal != SIGKILL && nSignal != SIGSTOP) {
+            ::sigaction(nSignal, &stDefault, nullptr); // fails for the C library's own: fine
+        }
+    }
+    sigset_t setEmpty;
+    ::sigemptyset(&setEmpty);
+    ::sigprocmask(SIG_SETMASK, &setEmpty, nullptr);
+}
+
 } // namespace
 
 namespace lx {
 
-SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string>& vtStrArgs)
+std::vector<std::string> CurrentEnvironment()
+{
+    std::vector<std::string> vtEnv;
+    for (char** ppEntry = environ; ppEntry != nullptr && *ppEntry != nullptr; ++ppEntry) {
+        vtEnv.emplace_back(*ppEntry);
+    }
+    return vtEnv;
+}
+
+std::vector<std::string> EnvironmentWith(std::string_view strName, std::string_view strValue)
+{
+    const std::string strPrefix = std::string(strName) + "=";
+    std::vector<std::string> vtEnv = CurrentEnvironment();
+    std::erase_if(vtEnv, [&](const std::string& strEntry) { return strEntry.rfind(strPrefix, 0) == 0; });
+    vtEnv.push_back(strPrefix + std::string(strValue));
+    return vtEnv;
+}
+
+SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string>& vtStrArgs,
+                          const std::vector<std::string>& vtStrEnv)
 {
     SpawnResult stResult;
 
     std::error_code ec;
     if (!fs::exists(fs::status(exePath, ec))) {
+        stResult.nExecError = ec ? ec.value() : ENOENT;
         return stResult;
     }
 
@@ -116,23 +159,33 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
     vtArgs.push_back(exePath.native());
     vtArgs.insert(vtArgs.end(), vtStrArgs.begin(), vtStrArgs.end());
     CArgv argv(std::move(vtArgs));
+    CArgv envp(vtStrEnv);
+    const int nDescriptorLimit = DescriptorLimit();
 
     // Both ends close-on-exec from the start: a program another thread forks
     // and execs meanwhile does not keep them (its fork still copies them until
     // the exec), and our child's successful exec closes its write end.
     int nPipeDescriptors[2] = {-1, -1};
     if (::pipe2(nPipeDescriptors, O_CLOEXEC) == -1) {
+        stResult.nExecError = errno;
         return stResult;
     }
     CUniqueFd fdRead(nPipeDescriptors[0]);
     CUniqueFd fdWrite(nPipeDescriptors[1]);
 
+    // No handler of ours may run in the child before its dispositions are
+    // reset, so every signal stays blocked across the fork.
+    sigset_t setAll;
+    sigset_t setSaved;
+    ::sigfillset(&setAll);
+    ::pthread_sigmask(SIG_SETMASK, &setAll, &setSaved);
     const pid_t nPid = ::fork();
     if (nPid == 0) {
+        ResetSignalsInChild();
         // Nothing of ours beyond the standard streams may reach the started
         // program, whatever a loaded library opened without close-on-exec.
-        ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
-        ::execvp(argv.Data()[0], argv.Data());
+        MarkDescriptorsCloseOnExecInChild(nDescriptorLimit);
+        ::execve(argv.Data()[0], argv.Data(), envp.Data());
 
         char arrErrorBuffer[kuStatusRecordSize];
         FormatStatusRecord(errno, arrErrorBuffer);
@@ -143,7 +196,10 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
         // not run a second time in the child.
         ::_exit(-1);
     }
+    const int nForkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &setSaved, nullptr);
     if (nPid == -1) {
+        stResult.nExecError = nForkError;
         return stResult;
     }
     stResult.nPid = nPid;
@@ -154,6 +210,8 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
     const ssize_t nBytesRead = ReadRetryingOnInterrupt(fdRead.Get(), arrBuffer, sizeof arrBuffer);
     if (nBytesRead > 0) {
         stResult.nExecError = ParseStatusRecord(arrBuffer, static_cast<size_t>(nBytesRead));
+    } else if (nBytesRead < 0) {
+        stResult.nExecError = errno;
     }
     stResult.bStarted = nBytesRead == 0;
     return stResult;
@@ -161,8 +219,14 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
 
 } // namespace lx
 
+lx::SpawnResult CLXLaunchProcess::Start(const fs::path& exePath, const std::vector<std::string>& vtStrArgs,
+                                        const std::vector<std::string>& vtStrEnv)
+{
+    SPDLOG_INFO("Invoke Process: {}", lx::EscapeControlCharacters(exePath.generic_string()));
+    return lx::SpawnDetached(exePath, vtStrArgs, vtStrEnv);
+}
+
 bool CLXLaunchProcess::Invoke(const fs::path& exePath, const std::vector<std::string>& vtStrArgs)
 {
-    SPDLOG_INFO("Invoke Process: {}", exePath.generic_string());
-    return lx::SpawnDetached(exePath, vtStrArgs).bStarted;
+    return Start(exePath, vtStrArgs, lx::CurrentEnvironment()).bStarted;
 }

@@ -14,6 +14,7 @@
 
 #include "LXCommon.h"
 #include "LXLaunchProcess.h"
+#include "LXLauncherLog.h"
 #include "LXReporter.h"
 #include "LXVersionName.h"
 
@@ -23,12 +24,23 @@ int CLXLauncher::Launch(int argc, char** argv)
 {
     const auto timePointStart = std::chrono::system_clock::now();
 
-    if (argc > 0 && argv != nullptr && argv[0] != nullptr) {
-        m_pathLauncherExeFromCommandLine = fs::path(argv[0]);
+    const char* szArgv0 = argc > 0 && argv != nullptr ? argv[0] : nullptr;
+    if (szArgv0 != nullptr) {
+        m_pathLauncherExeFromCommandLine = fs::path(szArgv0);
+    }
+
+    // Read once, before a library's initialisers can see or change it, and
+    // kept from the client and whatever it starts.
+    const lx::FallbackCeilingSetting stCeilingSetting = lx::ReadFallbackCeiling(std::getenv(lx::kszFallbackCeilingEnv));
+    unsetenv(lx::kszFallbackCeilingEnv);
+    if (stCeilingSetting.optIgnored) {
+        SPDLOG_INFO("Ignoring LX_LAUNCHER_FALLBACK_BELOW: not a version: {}",
+                    lx::EscapeControlCharacters(*stCeilingSetting.optIgnored));
     }
 
     int nResult = 0;
-    bool bInvokeLowerVersion = false;
+    bool bFallbackStarted = false;
+    size_t uFallbacksTried = 0;
 
     auto spLaunchRecord = std::make_shared<LaunchAppRecord>();
 
@@ -42,18 +54,19 @@ int CLXLauncher::Launch(int argc, char** argv)
 
         const fs::path pathParent = (GetVersionRootDirectoryPath() / "..").lexically_normal();
         const std::vector<Version> vtVersions = ParseVersionFromPath(pathParent);
-        const std::optional<Version> optLowerVersion = GetValidLowerVersion(
-            lx::CapToFallbackCeiling(stSelfVersion, std::getenv(lx::kszFallbackCeilingEnv)), vtVersions);
-        if (optLowerVersion) {
-            const fs::path exePath = optLowerVersion->path / GetLauncherExePath().filename();
-            // Whatever the started launcher's own version, it may only fall
-            // further down: a directory whose launcher was built with a
-            // higher version must not bounce the launch back up forever.
-            // Without the ceiling, then, no fallback at all.
-            if (setenv(lx::kszFallbackCeilingEnv, lx::FormatVersion(*optLowerVersion).c_str(), 1) == 0) {
-                bInvokeLowerVersion = CLXLaunchProcess::Invoke(exePath, {});
-            } else {
-                SPDLOG_INFO("No fallback: cannot set {}", lx::kszFallbackCeilingEnv);
+        SPDLOG_INFO("Versions found: {}", lx::FormatVersionList(vtVersions));
+        const Version stCeiling = lx::EffectiveCeiling(stSelfVersion, stCeilingSetting.optCeiling);
+        const std::vector<Version> vtCandidates =
+            lx::FallbackCandidates(stCeiling, stSelfVersion.path, vtVersions, GetLauncherExePath().filename());
+        if (vtCandidates.empty()) {
+            SPDLOG_INFO("No version below {} to fall back to", lx::FormatVersion(stCeiling));
+        }
+        // One that cannot be started must not hide a working older one.
+        for (const Version& stCandidate : vtCandidates) {
+            ++uFallbacksTried;
+            bFallbackStarted = StartFallback(stCandidate);
+            if (bFallbackStarted) {
+                break;
             }
         }
     }
@@ -65,6 +78,7 @@ int CLXLauncher::Launch(int argc, char** argv)
     CLXReporter::ReportLaunchAppRecord(spLaunchRecord);
 
     if (enError == LaunchError::LAUNCH_NO_ERROR) {
+        m_fdTerminal.Reset();
         nResult = StartMainApp(argc, argv);
         if (nResult != 0) {
             m_errorHandler.HandleStartMainResultError(nResult);
@@ -76,11 +90,47 @@ int CLXLauncher::Launch(int argc, char** argv)
         CLXReporter::ReportStartMainAppRecord(spStartRecord);
     }
 
-    if (!bInvokeLowerVersion) {
+    if (!bFallbackStarted) {
         m_errorHandler.HandleLaunchError(enError);
     }
 
+    const lx::MainAppState enOwnApp =
+        enError == LaunchError::LAUNCH_NO_ERROR ? lx::MainAppState::Usable : m_enMainAppState;
+    if (const auto optReason = lx::NoClientReasonFor(enOwnApp, uFallbacksTried, bFallbackStarted)) {
+        nResult = lx::ExitStatusFor(*optReason);
+        SPDLOG_INFO("No client started, exit status {}: {}", nResult, lx::DescribeNoClientReason(*optReason));
+        TellTerminal(szArgv0, *optReason);
+    }
+    m_fdTerminal.Reset();
     return nResult;
+}
+
+bool CLXLauncher::StartFallback(const Version& stCandidate)
+{
+    const fs::path pathExe = stCandidate.path / GetLauncherExePath().filename();
+    const std::string strExe = lx::EscapeControlCharacters(pathExe.generic_string());
+    SPDLOG_INFO("Fallback chosen: {} ({})", lx::EscapeControlCharacters(stCandidate.path.filename().string()), strExe);
+    // Whatever the started launcher's own version, it may only fall further
+    // down: a directory whose launcher was built with a higher version must
+    // not bounce the launch back up forever.
+    const lx::SpawnResult stResult = CLXLaunchProcess::Start(
+        pathExe, {}, lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate)));
+    if (!stResult.bStarted) {
+        SPDLOG_INFO("Could not start {}: {}", strExe,
+                    std::error_code(stResult.nExecError, std::generic_category()).message());
+        return false;
+    }
+    SPDLOG_INFO("Fallback started: {} (pid {})", strExe, stResult.nPid);
+    return true;
+}
+
+void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)
+{
+    if (m_fdTerminal.Get() < 0) {
+        return;
+    }
+    lx::WriteAll(m_fdTerminal.Get(),
+                 lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::LauncherHomeDirectory())));
 }
 
 int CLXLauncher::StartMainApp(int argc, char** argv)
@@ -130,27 +180,16 @@ std::vector<Version> CLXLauncher::ParseVersionFromPath(const fs::path& directory
     return vtVersions;
 }
 
+// The first fallback candidate: the one a launch tries first.
 std::optional<Version> CLXLauncher::GetValidLowerVersion(const Version& stVersion,
                                                          const std::vector<Version>& vtVersions)
 {
-    const fs::path pathLauncherFileName = GetLauncherExePath().filename();
-
-    for (const Version& version : vtVersions) {
-        if (!(version < stVersion)) {
-            continue;
-        }
-        if (version.path == stVersion.path) {
-            continue;
-        }
-        // Any status but "not found" counts; a status that cannot be read at
-        // all (permission denied) is treated as absent, since it could not
-        // be started either.
-        std::error_code ec;
-        if (fs::exists(fs::status(version.path / pathLauncherFileName, ec))) {
-            return version;
-        }
+    const std::vector<Version> vtCandidates =
+        lx::FallbackCandidates(stVersion, stVersion.path, vtVersions, GetLauncherExePath().filename());
+    if (vtCandidates.empty()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return vtCandidates.front();
 }
 
 bool CLXLauncher::IsVersionDirectory(const fs::path& path)

@@ -6,7 +6,9 @@
 
 #include "LXEnumDefine.h"
 #include "LXErrorHandler.h"
+#include "LXFallback.h"
 #include "LXLauncherData.h"
+#include "LXProcessUtil.h"
 
 using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 
@@ -21,6 +23,10 @@ public:
 
     virtual int Launch(int argc, char** argv);
 
+    // The user's original standard error: one line goes there when no client
+    // runs. Closed before the client starts, which runs in this process.
+    void KeepTerminal(lx::CUniqueFd fdTerminal) { m_fdTerminal = std::move(fdTerminal); }
+
 protected:
     virtual int StartMainApp(int argc, char** argv);
     virtual LaunchError LoadMainAppFunc(const std::filesystem::path& directory) = 0;
@@ -33,6 +39,8 @@ protected:
     bool IsVersionDirectory(const std::filesystem::path& path);
     Version CreateVersion(const std::filesystem::path& versionPath);
     std::filesystem::path GetLauncherExePathFromCommandLine();
+    bool StartFallback(const Version& stCandidate);
+    void TellTerminal(const char* szArgv0, lx::NoClientReason enReason);
 
     FuncStartMainApp m_funcStartMainApp = nullptr;
     std::filesystem::path m_pathLauncherDirectory;
@@ -40,4 +48,7 @@ protected:
     std::filesystem::path m_pathLauncherExeFromCommandLine;
     std::filesystem::path m_pathLauncherExe;
     CLXErrorHandler m_errorHandler;
+    // What LoadMainAppFunc found when it failed.
+    lx::MainAppState m_enMainAppState = lx::MainAppState::NotLoadable;
+    lx::CUniqueFd m_fdTerminal;
 };

@@ -1,8 +1,10 @@
 #include "LXLauncherLog.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -10,10 +12,11 @@
 #include <vector>
 
 #include <spdlog/sinks/null_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "LXCommon.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -36,13 +39,16 @@ namespace lx {
 
 std::string LauncherLogFilePathForHome(const std::string& strHome)
 {
-    return strHome + "/.config/" + GetClientFolderName(GetLauncherClientType()) + "/Logs/Launcher.log";
+    const fs::path pathBelowHome =
+        LauncherLogDirectoryBelowHome() / CLXRotatingLogSink::FileName(LauncherLogLayout(), 0);
+    return strHome + "/" + pathBelowHome.string();
 }
 
-// A launch from a bare environment (no "HOME") still keeps its log.
+// A launch from a bare environment (no "HOME", or an empty one) still keeps
+// its log.
 std::string LauncherHomeDirectory()
 {
-    if (const char* szHome = std::getenv("HOME"); szHome != nullptr) {
+    if (const char* szHome = std::getenv("HOME"); szHome != nullptr && *szHome != '\0') {
         return szHome;
     }
     const long nBufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -56,37 +62,87 @@ std::string LauncherHomeDirectory()
     return {};
 }
 
-} // namespace lx
-
-namespace {
-
-std::string GetLauncherLogFilePath()
+fs::path LauncherLogDirectoryBelowHome()
 {
-    const std::string strHome = lx::LauncherHomeDirectory();
-    return strHome.empty() ? std::string() : lx::LauncherLogFilePathForHome(strHome);
+    return fs::path(".config") / GetClientFolderName(GetLauncherClientType()) / "Logs";
 }
 
-} // namespace
+CLXRotatingLogSink::Layout LauncherLogLayout()
+{
+    return {"Launcher", ".log", 5 * 1024 * 1024, 3};
+}
+
+LogPathStatus CheckLauncherLog(const std::string& strHome)
+{
+    LogPathStatus status;
+    const CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, LauncherLogDirectoryBelowHome(), false, status);
+    if (!fdDir.IsOpen()) {
+        // The launcher makes what is missing below home, and home itself
+        // when its parent exists.
+        std::error_code ec;
+        if (status.ec == std::errc::no_such_file_or_directory && !strHome.empty() &&
+            (status.strPath != strHome || fs::is_directory(fs::path(strHome).parent_path(), ec))) {
+            status.ec.clear();
+        }
+        return status;
+    }
+    const CLXRotatingLogSink::Layout layout = LauncherLogLayout();
+    std::vector<std::string> vtStrNames{CLXRotatingLogSink::FileName(layout, 0),
+                                        CLXRotatingLogSink::LockFileName(layout)};
+    for (uint32_t u32Index = 1; u32Index <= layout.u32MaxFiles; ++u32Index) {
+        vtStrNames.push_back(CLXRotatingLogSink::FileName(layout, u32Index));
+    }
+    // A bad rotated name only stops rotation, but is reported all the same.
+    for (const std::string& strName : vtStrNames) {
+        if (status.ec = CheckAbsentOrOwnRegularFile(fdDir.Get(), strName.c_str()); status.ec) {
+            status.strPath += "/" + strName;
+            break;
+        }
+    }
+    return status;
+}
+
+std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const std::string& strHome, LogPathStatus& status)
+{
+    CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, LauncherLogDirectoryBelowHome(), true, status);
+    if (!fdDir.IsOpen()) {
+        return nullptr;
+    }
+    const CLXRotatingLogSink::Layout layout = LauncherLogLayout();
+    status.strPath += "/" + CLXRotatingLogSink::FileName(layout, 0);
+    return CLXRotatingLogSink::Open(std::move(fdDir), layout, status.ec);
+}
+
+void OpenClosedStandardDescriptors()
+{
+    for (int nFd = 0; nFd <= 2; ++nFd) {
+        if (::fcntl(nFd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number, which is nFd: the ones below are open now.
+        const int nOpened = ::open("/dev/null", nFd == 0 ? O_RDONLY : O_WRONLY);
+        if (nOpened > nFd) {
+            ::close(nOpened);
+        }
+    }
+}
+
+} // namespace lx
 
 void LXLauncherLog::Init()
 {
-    constexpr uint32_t kU32MaxSize = 5 * 1024 * 1024;
-    constexpr uint32_t kU32MaxFiles = 3;
-
     spdlog::set_level(spdlog::level::info);
 
-    const std::string strLogFilePath = GetLauncherLogFilePath();
     spdlog::sink_ptr spSink;
-    if (!strLogFilePath.empty()) {
-        try {
-            spSink = std::make_shared<spdlog::sinks::rotating_file_sink<std::mutex>>(strLogFilePath, kU32MaxSize,
-                                                                                     kU32MaxFiles, false);
-        } catch (const std::exception&) {
-            // Read-only home, full disk, HOME naming a file: the client must
-            // still start, so the records go nowhere instead.
-        }
+    try {
+        lx::LogPathStatus status;
+        spSink = lx::OpenLauncherLog(lx::LauncherHomeDirectory(), status);
+    } catch (const std::exception&) {
+        // Out of memory this early: the client must still start.
     }
     if (!spSink) {
+        // Unopenable (read-only home, full disk, HOME naming a file) or
+        // refused (reachable by another user): the records go nowhere.
         spSink = std::make_shared<spdlog::sinks::null_sink_mt>();
     }
 

@@ -1,12 +1,17 @@
 #pragma once
 
+#include <filesystem>
+#include <memory>
 #include <string>
+
+#include "LXLogFile.h"
+#include "LXRotatingLogSink.h"
 
 class LXLauncherLog {
 public:
     // Makes the "Launcher" logger, writing to the rotating launcher log, the
-    // process-wide default. Never fails: when no log file can be opened the
-    // logger discards its records.
+    // process-wide default. Never fails: when the log cannot be opened, or is
+    // refused as reachable by another user, the logger discards its records.
     static void Init();
 };
 
@@ -15,8 +20,26 @@ namespace lx {
 // Where the launcher log lives for the given home directory.
 std::string LauncherLogFilePathForHome(const std::string& strHome);
 
-// "HOME" as the user set it; the password database's entry when it is unset;
-// empty when neither is known.
+// "HOME" as the user set it; the password database's entry when it is unset
+// or empty; empty when neither is known.
 std::string LauncherHomeDirectory();
+
+// The log's directory below home, and its file names and limits.
+std::filesystem::path LauncherLogDirectoryBelowHome();
+CLXRotatingLogSink::Layout LauncherLogLayout();
+
+// Whether the launcher would accept the log below strHome: its directories,
+// the log, its lock and its rotated files, by the rules the launcher opens
+// them with. Missing ones below home pass, since the launcher makes them.
+// Creates and changes nothing.
+LogPathStatus CheckLauncherLog(const std::string& strHome);
+
+// Opens the launcher log below strHome for writing, making the missing
+// directories; nullptr, with status telling why, when refused.
+std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const std::string& strHome, LogPathStatus& status);
+
+// Opens /dev/null on each of descriptors 0 to 2 that is closed, so no file
+// opened later can take the place of a standard stream.
+void OpenClosedStandardDescriptors();
 
 } // namespace lx

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <iostream>
 #include <memory>
+#include <system_error>
 
 #include <spdlog/spdlog.h>
+
+#include "LXFallback.h"
 
 namespace fs = std::filesystem;
 
@@ -23,14 +25,27 @@ constexpr size_t kuInitialLinkBufferSize = 4096 + 1;
 LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
 {
     const fs::path pathLibrary = directory / kszMainAppLibraryName;
+    const std::string strLibrary = lx::EscapeControlCharacters(pathLibrary.generic_string());
+
+    // Absent and unusable end differently (127 and 126); any status but "not
+    // found" is left to the loader to judge.
+    std::error_code ec;
+    if (fs::status(pathLibrary, ec).type() == fs::file_type::not_found) {
+        SPDLOG_INFO("Main application library not found: {}", strLibrary);
+        m_enMainAppState = lx::MainAppState::NotFound;
+        return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
+    }
 
     // Local scope and lazy binding: the client's symbols stay out of the
-    // launcher's namespace, and unused ones are never resolved.
-    void* pHandle = dlopen(pathLibrary.c_str(), RTLD_LAZY);
+    // launcher's namespace, and unused ones are never resolved. Never
+    // unloaded: once its initialisers ran, its threads and signal handlers
+    // may run its code at any time.
+    void* pHandle = dlopen(pathLibrary.c_str(), RTLD_LAZY | RTLD_NODELETE);
     if (pHandle == nullptr) {
-        if (const char* szError = dlerror(); szError != nullptr) {
-            std::cerr << "dlopen failed: " << szError << std::endl;
-        }
+        const char* szError = dlerror();
+        SPDLOG_INFO("Main application library could not be loaded: {}: {}", strLibrary,
+                    lx::EscapeControlCharacters(szError != nullptr ? szError : "unknown error"));
+        m_enMainAppState = lx::MainAppState::NotLoadable;
         return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
     }
 
@@ -38,7 +53,8 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     // function pointer.
     m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, kszStartMainAppSymbol));
     if (m_funcStartMainApp == nullptr) {
-        dlclose(pHandle);
+        SPDLOG_INFO("Main application library has no entry StartMainApp: {}", strLibrary);
+        m_enMainAppState = lx::MainAppState::NoEntry;
         return LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL;
     }
 
@@ -47,6 +63,7 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     if (setenv("QT_QPA_PLATFORM", "xcb", 1) != 0) {
         SPDLOG_INFO("Cannot select the X11 platform; the client chooses its own");
     }
+    m_enMainAppState = lx::MainAppState::Usable;
     return LaunchError::LAUNCH_NO_ERROR;
 }
 

@@ -1,10 +1,49 @@
 #include "LXProcessUtil.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 namespace lx {
+
+CUniqueFd& CUniqueFd::operator=(CUniqueFd&& other) noexcept
+{
+    if (this != &other) {
+        Reset();
+        m_nFd = other.Release();
+    }
+    return *this;
+}
+
+void CUniqueFd::Reset()
+{
+    if (m_nFd >= 0) {
+        ::close(m_nFd);
+        m_nFd = -1;
+    }
+}
+
+int CUniqueFd::Release()
+{
+    const int nFd = m_nFd;
+    m_nFd = -1;
+    return nFd;
+}
+
+void WriteAll(int nFd, std::string_view strText)
+{
+    while (!strText.empty()) {
+        const ssize_t nWritten = ::write(nFd, strText.data(), strText.size());
+        if (nWritten < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        strText.remove_prefix(static_cast<size_t>(nWritten));
+    }
+}
 
 std::optional<int> WaitForExit(pid_t nPid)
 {

@@ -4,9 +4,34 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lx {
+
+// Owns one descriptor. close() is never retried: on Linux the descriptor is
+// released even when close reports EINTR.
+class CUniqueFd {
+public:
+    CUniqueFd() = default;
+    explicit CUniqueFd(int nFd) : m_nFd(nFd) {}
+    CUniqueFd(CUniqueFd&& other) noexcept : m_nFd(other.Release()) {}
+    CUniqueFd& operator=(CUniqueFd&& other) noexcept;
+    CUniqueFd(const CUniqueFd&) = delete;
+    CUniqueFd& operator=(const CUniqueFd&) = delete;
+    ~CUniqueFd() { Reset(); }
+
+    int Get() const { return m_nFd; }
+    void Reset();
+    int Release();
+
+private:
+    int m_nFd = -1;
+};
+
+// Writes all of the text, through interruptions; gives up on any other
+// error, as nothing can be done about a stream that refuses it.
+void WriteAll(int nFd, std::string_view strText);
 
 // Waits for the child to end, through interruptions by signals. The status
 // as waitpid reports it (read with WIFEXITED and friends), or nullopt when

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "LXFallback.h"
+
 namespace {
 
 bool IsAsciiDigit(char ch)
@@ -84,19 +86,7 @@ std::string FormatVersion(const Version& stVersion)
 
 Version CapToFallbackCeiling(const Version& stSelfVersion, const char* szCeiling)
 {
-    Version stCeiling = stSelfVersion;
-    if (szCeiling == nullptr || *szCeiling == '\0') {
-        return stCeiling;
-    }
-    Version stInherited;
-    ReadVersionNumbers(szCeiling, stInherited);
-    if (stInherited < stCeiling) {
-        stCeiling.uMajor = stInherited.uMajor;
-        stCeiling.uMinor = stInherited.uMinor;
-        stCeiling.uPatch = stInherited.uPatch;
-        stCeiling.uTweak = stInherited.uTweak;
-    }
-    return stCeiling;
+    return EffectiveCeiling(stSelfVersion, ReadFallbackCeiling(szCeiling).optCeiling);
 }
 
 } // namespace lx

@@ -24,8 +24,9 @@ void ReadVersionNumbers(std::string_view strText, Version& stVersion);
 std::string FormatVersion(const Version& stVersion);
 
 // The version a fallback started by another launcher must stay below: the
-// lower of our own and the numbers in szCeiling, the value of
-// kszFallbackCeilingEnv (nullptr when unset). Keeps stSelfVersion's path.
+// lower of our own and the ceiling in szCeiling, the value of
+// kszFallbackCeilingEnv (nullptr when unset; ignored when empty or not a
+// version, see lx::ParseFallbackCeiling). Keeps stSelfVersion's path.
 Version CapToFallbackCeiling(const Version& stSelfVersion, const char* szCeiling);
 
 } // namespace lx

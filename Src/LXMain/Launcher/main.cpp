@@ -6,14 +6,12 @@
 
 #include <spdlog/spdlog.h>
 
+#include "LXFallback.h"
 #include "LXLauncherLog.h"
 #include "LXLinuxLauncher.h"
+#include "LXProcessUtil.h"
 
 namespace {
-
-// What the launcher exits with when a library throws past the launch:
-// sysexits' "internal software error", distinct from the usual client codes.
-constexpr int kNLaunchAbortedExitCode = 70;
 
 // The client runs in this process; nothing either writes to the console is
 // meant for the user. One descriptor onto both streams: freopen would leave a
@@ -42,6 +40,15 @@ void SilenceConsole()
 
 int main(int argc, char** argv)
 {
+    // First: a log or a copy opened onto a closed standard descriptor would
+    // become the client's.
+    lx::OpenClosedStandardDescriptors();
+
+    // The user's standard error, kept for the one line they get when no
+    // client runs. Close-on-exec and above 2, and the launcher closes it
+    // before the client runs, so neither the client nor anything started
+    // holds it. Invalid when descriptor 2 was closed.
+    lx::CUniqueFd fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     SilenceConsole();
 
     LXLauncherLog::Init();
@@ -49,11 +56,12 @@ int main(int argc, char** argv)
 
     try {
         CLXLinuxLauncher launcher;
+        launcher.KeepTerminal(std::move(fdTerminal));
         return launcher.Launch(argc, argv);
     } catch (const std::exception& ex) {
         SPDLOG_INFO("Launch aborted by exception: {}", ex.what());
     } catch (...) {
         SPDLOG_INFO("Launch aborted by unknown exception");
     }
-    return kNLaunchAbortedExitCode;
+    return lx::kNLaunchAbortedExitCode;
 }

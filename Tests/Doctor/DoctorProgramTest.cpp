@@ -25,7 +25,6 @@ namespace {
 const fs::path kPathDoctorExe = LX_TEST_DOCTOR_EXE;
 const fs::path kPathVariantLauncher = LX_TEST_VARIANT_LAUNCHER;
 const fs::path kPathHangLibrary = LX_TEST_HANG_LIBRARY;
-const fs::path kPathMissingDependencyLibrary = LX_TEST_MISSING_DEPENDENCY_LIBRARY;
 constexpr const char* kszCeilingEnv = "LX_LAUNCHER_FALLBACK_BELOW";
 constexpr int knClientResult = 3;
 
@@ -180,7 +179,7 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
          "falls-back"},
         {"newest's library needs a missing dependency",
          [](Installation& install) {
-             AddLibrary(install, kszOwnVersionDir, kPathMissingDependencyLibrary);
+             install.AddVersion(kszOwnVersionDir, MainApp::NeedsGone);
              install.AddVersion("16.22.100", MainApp::StandIn);
          },
          strOwn,
@@ -195,7 +194,7 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
          },
          strOwn,
          {},
-         "no-client"},
+         "falls-back"},
         {"launcher built above its directory name",
          [](Installation& install) {
              const fs::path pathDir = install.AddVersion("16.22.100", MainApp::None, false);
@@ -353,7 +352,7 @@ TEST_F(DoctorProgramTest, ReadableReportExplainsTheInstallationLineByLine)
             ", not as version 16.22.100",
         "",
         "Needs a fallback: the newest version, " + strOwn +
-            ", falls back to 16.22.100, which runs its client (exit status 1)",
+            ", falls back to 16.22.100, which runs its client (doctor exit status 1)",
     };
     std::vector<std::string> vtLines;
     std::istringstream stream(result.strStdout);
@@ -464,6 +463,8 @@ TEST_F(DoctorProgramTest, JsonCarriesTheDocumentedKeys)
     EXPECT_EQ(report["exit_status"].asInt(), nExitStatus);
     EXPECT_EQ(report["versions"][0]["name"].asString(), kszOwnVersionDir) << "newest first";
     EXPECT_EQ(report["log"]["launches"][0]["outcome"].asString(), "fell-back");
+    EXPECT_EQ(report["log"]["launches"][1]["pid"], report["log"]["launches"][0]["fallback_pid"]);
+    EXPECT_EQ(report["log"]["launches"][1]["started_by_pid"], report["log"]["launches"][0]["pid"]);
 }
 
 TEST_F(DoctorProgramTest, BadInputGetsAClearMessage)

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "LXDoctorRules.h"
+#include "LXFallback.h"
 #include "LXLauncherLog.h"
 #include "LXLinuxLauncher.h"
 #include "LXVersionName.h"
@@ -18,7 +19,6 @@ class CPlacedLauncher : public CLXLinuxLauncher {
 public:
     explicit CPlacedLauncher(fs::path pathExe = {}) : m_pathPlacedExe(std::move(pathExe)) {}
 
-    using CLXLauncher::GetValidLowerVersion;
     using CLXLauncher::ParseVersionFromPath;
     using CLXLinuxLauncher::GetVersionRootDirectoryPath;
 
@@ -69,40 +69,49 @@ std::string FormatVersion(const Version& stVersion)
 
 Version EffectiveCeiling(const Version& stSelf, const std::optional<std::string>& optInherited)
 {
-    return lx::CapToFallbackCeiling(stSelf, optInherited ? optInherited->c_str() : nullptr);
+    const lx::FallbackCeilingSetting stSetting =
+        lx::ReadFallbackCeiling(optInherited ? optInherited->c_str() : nullptr);
+    return lx::EffectiveCeiling(stSelf, stSetting.optCeiling);
 }
 
 bool IsUsableCeiling(const std::string& strInherited)
 {
-    return !strInherited.empty();
+    return lx::ReadFallbackCeiling(strInherited.c_str()).optCeiling.has_value();
 }
 
 std::vector<Version> FallbackCandidates(const Version& stCeiling, const fs::path& pathSelf,
                                         const std::vector<Version>& vtVersions)
 {
-    CPlacedLauncher launcher(pathSelf / kszLauncherFileName);
-    Version stSelf = stCeiling;
-    stSelf.path = pathSelf;
-    std::vector<Version> vtCandidates;
-    if (std::optional<Version> optLower = launcher.GetValidLowerVersion(stSelf, vtVersions)) {
-        vtCandidates.push_back(std::move(*optLower));
+    return lx::FallbackCandidates(stCeiling, pathSelf, vtVersions, kszLauncherFileName);
+}
+
+std::optional<NoClientEnd> NoClientEndFor(LibraryState enOwnLibrary, size_t uCandidatesTried, bool bFallbackStarted)
+{
+    lx::MainAppState enState = lx::MainAppState::Usable;
+    switch (enOwnLibrary) {
+    case LibraryState::Missing:
+        enState = lx::MainAppState::NotFound;
+        break;
+    case LibraryState::NoEntry:
+        enState = lx::MainAppState::NoEntry;
+        break;
+    case LibraryState::Loadable:
+        break;
+    default:
+        enState = lx::MainAppState::NotLoadable;
+        break;
     }
-    return vtCandidates;
-}
-
-bool TriesNextCandidateAfterFailedStart()
-{
-    return false;
-}
-
-int NoClientExitStatus(bool /*bOwnLibraryFound*/, bool /*bStartTried*/)
-{
-    return 0;
+    const std::optional<lx::NoClientReason> optReason =
+        lx::NoClientReasonFor(enState, uCandidatesTried, bFallbackStarted);
+    if (!optReason) {
+        return std::nullopt;
+    }
+    return NoClientEnd{lx::ExitStatusFor(*optReason), lx::DescribeNoClientReason(*optReason)};
 }
 
 const char* MainAppLibraryName()
 {
-    return "libLxAppStartProcess.so";
+    return lx::kszMainAppLibraryName;
 }
 
 const char* FallbackCeilingVariable()

@@ -18,6 +18,8 @@
 
 #include <json/json.h>
 
+#include "LXLinuxLauncher.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -320,14 +322,13 @@ void RunProbeMode(int argc, char** argv)
     Json::Value result(Json::objectValue);
     if (argc >= 3) {
         const std::set<std::string> setBefore = LoadedObjects();
-        // As the launcher loads it: local scope, lazy binding.
-        void* pHandle = dlopen(argv[2], RTLD_LAZY);
+        void* pHandle = dlopen(argv[2], lx::knMainAppOpenFlags);
         result["loaded"] = pHandle != nullptr;
         if (pHandle == nullptr) {
             const char* szError = dlerror();
             result["error"] = szError != nullptr ? szError : "";
         } else {
-            result["entry"] = dlsym(pHandle, "StartMainApp") != nullptr;
+            result["entry"] = dlsym(pHandle, lx::kszStartMainAppSymbol) != nullptr;
             Json::Value objects(Json::arrayValue);
             for (const std::string& strObject : LoadedObjects()) {
                 if (setBefore.count(strObject) == 0) {

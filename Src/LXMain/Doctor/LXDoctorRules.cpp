@@ -105,7 +105,7 @@ Verdict PredictLaunch(const std::vector<VersionFacts>& vtFacts, size_t uStart,
         const VersionFacts& facts = vtFacts[uCurrent];
         const bool bFirst = uStep == 0;
         verdict.vtChain.push_back(facts.strName);
-        const std::string strWho = bFirst ? std::string() : facts.strName + " ";
+        const std::string strWho = bFirst ? std::string() : facts.strName + ": ";
 
         if (!facts.launcher.optCompiledVersion) {
             verdict.enKind = VerdictKind::Unknown;
@@ -145,41 +145,41 @@ Verdict PredictLaunch(const std::vector<VersionFacts>& vtFacts, size_t uStart,
             return vtVersions;
         }());
 
+        // As the launcher does: each candidate in turn until one starts.
         std::optional<size_t> optNext;
-        bool bStartTried = false;
+        size_t uTried = 0;
         for (const Version& candidate : vtCandidates) {
             const std::optional<size_t> optIndex = IndexOfPath(vtFacts, candidate.path);
             if (!optIndex) {
                 continue;
             }
-            bStartTried = true;
+            ++uTried;
             const LauncherFileFacts& launcher = vtFacts[*optIndex].launcher;
             if (launcher.enState == LauncherFileState::Ok) {
                 optNext = optIndex;
                 break;
             }
             verdict.vtFailed.push_back({vtFacts[*optIndex].strName, launcher.path, launcher.strProblem});
-            if (!TriesNextCandidateAfterFailedStart()) {
-                break;
-            }
         }
 
-        if (!optNext) {
-            const int nStatus = NoClientExitStatus(facts.library.enState != LibraryState::Missing, bStartTried);
+        if (const std::optional<NoClientEnd> optEnd =
+                NoClientEndFor(facts.library.enState, uTried, optNext.has_value())) {
+            const std::string strWhy =
+                OwnFailure(facts) + (vtCandidates.empty()
+                                         ? " and has no version below " + FormatVersion(stCeiling) + " to fall back to"
+                                         : " and no fallback launcher starts");
             verdict.enKind = VerdictKind::NoClient;
-            verdict.strReason =
-                strWho + OwnFailure(facts) +
-                (vtCandidates.empty() ? " and no version below " + FormatVersion(stCeiling) + " to fall back to"
-                                      : " and no fallback launcher starts");
+            verdict.strReason = strWho + optEnd->strReason;
             if (bFirst) {
-                verdict.optExitStatus = nStatus;
-                return Finish(verdict, OwnFailure(facts) + (vtCandidates.empty()
-                                                                ? " and has no version below " +
-                                                                      FormatVersion(stCeiling) + " to fall back to"
-                                                                : " and no fallback launcher starts"));
+                verdict.optExitStatus = optEnd->nExitStatus;
+                return Finish(verdict, strWhy);
             }
-            return Finish(verdict,
-                          OwnFailure(facts) + " and starts nothing (its exit status " + std::to_string(nStatus) + ")");
+            return Finish(verdict, strWhy + " (its exit status " + std::to_string(optEnd->nExitStatus) + ")");
+        }
+        if (!optNext) {
+            verdict.enKind = VerdictKind::Unknown;
+            verdict.strReason = "the launcher's rules name no outcome";
+            return Finish(verdict, verdict.strReason);
         }
         if (bFirst) {
             verdict.optExitStatus = 0;

@@ -34,11 +34,14 @@ bool IsUsableCeiling(const std::string& strInherited);
 std::vector<Version> FallbackCandidates(const Version& stCeiling, const std::filesystem::path& pathSelf,
                                         const std::vector<Version>& vtVersions);
 
-// Whether the launcher goes on to the next candidate when one fails to start.
-bool TriesNextCandidateAfterFailedStart();
-
-// The launcher's exit status when no client starts.
-int NoClientExitStatus(bool bOwnLibraryFound, bool bStartTried);
+// How a launcher ends when no client runs in it and it started none: its
+// exit status and its words for why. nullopt when the client runs or a
+// fallback was started.
+struct NoClientEnd {
+    int nExitStatus = 0;
+    std::string strReason;
+};
+std::optional<NoClientEnd> NoClientEndFor(LibraryState enOwnLibrary, size_t uCandidatesTried, bool bFallbackStarted);
 
 // What starting the launcher of vtFacts[uStart] leads to, with the inherited
 // ceiling as given.

@@ -1,5 +1,0 @@
-// The library the missing-dependency module links against; never installed.
-int LxDoctorTestDependency()
-{
-    return 0;
-}

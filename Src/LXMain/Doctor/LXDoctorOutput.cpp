@@ -5,6 +5,8 @@
 
 #include <json/writer.h>
 
+#include "LXFallback.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,6 +34,13 @@ private:
     bool m_bEnabled;
 };
 
+// Names, paths and messages come from the disk and the loader: no control
+// character of theirs reaches the terminal.
+std::string Safe(const std::string& strText)
+{
+    return lx::EscapeControlCharacters(strText);
+}
+
 struct Cell {
     std::string strText;
     Colour enColour = Colour::None;
@@ -46,13 +55,13 @@ void WriteTable(std::ostream& out, const std::vector<std::vector<Cell>>& vtRows,
     for (const auto& vtRow : vtRows) {
         vtWidths.resize(std::max(vtWidths.size(), vtRow.size()));
         for (size_t i = 0; i < vtRow.size(); ++i) {
-            vtWidths[i] = std::max(vtWidths[i], vtRow[i].strText.size());
+            vtWidths[i] = std::max(vtWidths[i], Safe(vtRow[i].strText).size());
         }
     }
     for (const auto& vtRow : vtRows) {
         std::string strLine = strIndent;
         for (size_t i = 0; i < vtRow.size(); ++i) {
-            std::string strText = vtRow[i].strText;
+            std::string strText = Safe(vtRow[i].strText);
             if (i + 1 < vtRow.size()) {
                 strText.resize(vtWidths[i], ' ');
                 strText += "  ";
@@ -329,8 +338,8 @@ std::string FormatText(const DoctorReport& report, bool bColour)
 {
     const CPainter paint(bColour);
     std::ostringstream out;
-    out << paint(Colour::Bold, "Installation") << "  " << report.pathRoot.string() << " (owner " << report.strRootOwner
-        << ")\n";
+    out << paint(Colour::Bold, "Installation") << "  " << Safe(report.pathRoot.string()) << " (owner "
+        << Safe(report.strRootOwner) << ")\n";
     if (report.vtVersions.empty()) {
         out << "  no version directory\n";
     } else {
@@ -350,21 +359,22 @@ std::string FormatText(const DoctorReport& report, bool bColour)
         WriteTable(out, vtRows, paint, "  ");
         for (const VersionFacts& version : report.vtVersions) {
             if (!version.library.strError.empty()) {
-                out << "  " << version.strName << ": " << version.pathLibrary.string() << ": "
-                    << version.library.strError << "\n";
+                out << "  " << version.strName << ": " << Safe(version.pathLibrary.string()) << ": "
+                    << Safe(version.library.strError) << "\n";
             }
         }
     }
 
-    out << "\n" << paint(Colour::Bold, "Command") << "  " << report.command.strText << "\n";
-    out << "\n" << paint(Colour::Bold, "Environment") << "  " << report.environment.strText << "\n";
+    out << "\n" << paint(Colour::Bold, "Command") << "  " << Safe(report.command.strText) << "\n";
+    out << "\n" << paint(Colour::Bold, "Environment") << "  " << Safe(report.environment.strText) << "\n";
     for (const std::string& strChange : report.environment.vtChanges) {
-        out << "  " << strChange << "\n";
+        out << "  " << Safe(strChange) << "\n";
     }
 
     const LogFacts& log = report.log;
     out << "\n"
-        << paint(Colour::Bold, "Log") << "  " << (log.path.empty() ? "(no home directory)" : log.path.string()) << "\n";
+        << paint(Colour::Bold, "Log") << "  " << (log.path.empty() ? "(no home directory)" : Safe(log.path.string()))
+        << "\n";
     std::vector<std::vector<Cell>> vtLogRows;
     vtLogRows.push_back({{"directory"},
                          {log.bDirectoryAccepted ? "accepted" : "not accepted: " + log.strDirectoryProblem,
@@ -379,7 +389,8 @@ std::string FormatText(const DoctorReport& report, bool bColour)
     if (log.uUnparsedCount > 0) {
         out << "  " << log.uUnparsedCount << " line(s) are not launcher records and were skipped";
         for (const UnparsedLine& line : log.vtUnparsed) {
-            out << "\n    " << line.pathFile.filename().string() << ":" << line.uLineNumber << ": " << line.strText;
+            out << "\n    " << line.pathFile.filename().string() << ":" << line.uLineNumber << ": "
+                << Safe(line.strText);
         }
         out << "\n";
     }
@@ -396,13 +407,13 @@ std::string FormatText(const DoctorReport& report, bool bColour)
 
     out << "\n" << paint(Colour::Bold, "Warnings") << (report.vtWarnings.empty() ? "  none" : "") << "\n";
     for (const Warning& warning : report.vtWarnings) {
-        out << "  " << paint(Colour::Yellow, "!") << " " << warning.strText << "\n";
+        out << "  " << paint(Colour::Yellow, "!") << " " << Safe(warning.strText) << "\n";
     }
 
     const Colour enSummary = report.nExitStatus == knDoctorRuns       ? Colour::Green
                              : report.nExitStatus == knDoctorFallback ? Colour::Yellow
                                                                       : Colour::Red;
-    out << "\n" << paint(enSummary, report.strSummary) << " (exit status " << report.nExitStatus << ")\n";
+    out << "\n" << paint(enSummary, Safe(report.strSummary)) << " (doctor exit status " << report.nExitStatus << ")\n";
     return out.str();
 }
 

@@ -63,8 +63,8 @@ TEST(DoctorLogTest, GroupsRecordsIntoLaunchesAcrossRotatedFiles)
                                           Record(10, "EndMainApp, result: 4") + Record(20, "Init"));
     WriteFile(dir / "Launcher.log",
               Record(20, "Main application library not found: /a/16.23.1/libLxAppStartProcess.so") +
-                  Record(20, "Fallback chosen: 16.22.0 (/a/16.22.0/launcher)") +
-                  Record(20, "Fallback started: /a/16.22.0/launcher (pid 21)") + Record(21, "Init") + "not a record\n" +
+                  Record(20, "Fallback chosen: 16.22.0 (/a/16.22.0/launcher)") + Record(21, "Init") +
+                  Record(20, "Fallback started: /a/16.22.0/launcher (pid 21)") + "not a record\n" +
                   Record(21, "Invoke Process: /a/16.21.0/launcher") +
                   Record(21, "Could not start /a/16.21.0/launcher: Permission denied") +
                   Record(21, "No client started, exit status 126: no fallback launcher starts") + Record(30, "Init") +

@@ -214,11 +214,6 @@ void AddLaunches(std::string_view strText, const fs::path& pathFile, GroupingSta
             LaunchSummary launch;
             launch.strTime = optRecord->strTime;
             launch.nPid = optRecord->nPid;
-            for (const LaunchSummary& earlier : reading.vtLaunches) {
-                if (earlier.optFallbackPid == launch.nPid) {
-                    launch.optStartedByPid = earlier.nPid;
-                }
-            }
             mapOpenLaunch[launch.nPid] = reading.vtLaunches.size();
             reading.vtLaunches.push_back(std::move(launch));
             continue;
@@ -256,6 +251,16 @@ LogReading ReadLaunches(const std::vector<fs::path>& vtFilesOldestFirst)
         }
         ::close(nFd);
         AddLaunches(strText, pathFile, state, reading);
+    }
+    // Linked afterwards: a started launcher's "Init" may be written before
+    // its starter's record of the start.
+    for (size_t i = 0; i < reading.vtLaunches.size(); ++i) {
+        for (size_t j = i + 1; reading.vtLaunches[i].optFallbackPid && j < reading.vtLaunches.size(); ++j) {
+            if (reading.vtLaunches[j].nPid == *reading.vtLaunches[i].optFallbackPid) {
+                reading.vtLaunches[j].optStartedByPid = reading.vtLaunches[i].nPid;
+                break;
+            }
+        }
     }
     return reading;
 }

@@ -22,7 +22,6 @@ constexpr int knMaxLinkHops = 40;
 // Entries looked at per version directory for the warnings, so a huge or
 // looping tree cannot stall the doctor.
 constexpr size_t kuMaxWalkedEntries = 20000;
-constexpr const char* kArrRotatedLogNames[] = {"Launcher.1.log", "Launcher.2.log", "Launcher.3.log"};
 
 std::string UserName(uid_t nUid)
 {
@@ -220,23 +219,20 @@ void DescribeCommand(DoctorReport& report)
 void DescribeLog(DoctorReport& report, size_t uLogLines)
 {
     LogFacts& log = report.log;
-    log.path = LauncherLogPath();
-    if (log.path.empty()) {
-        log.strDirectoryProblem = "no home directory is known";
-        log.strFileProblem = log.strDirectoryProblem;
+    const std::vector<fs::path> vtFiles = LauncherLogFiles();
+    const LogCheck check = CheckLauncherLog();
+    log.strDirectoryProblem = check.strDirectoryProblem;
+    log.bDirectoryAccepted = log.strDirectoryProblem.empty();
+    log.strFileProblem = check.strFileProblem;
+    log.bFileAccepted = log.strFileProblem.empty();
+    if (vtFiles.empty()) {
         return;
     }
-    log.strDirectoryProblem = LogDirectoryProblem(log.path);
-    log.bDirectoryAccepted = log.strDirectoryProblem.empty();
-    log.strFileProblem = LogFileProblem(log.path);
-    log.bFileAccepted = log.strFileProblem.empty();
+    log.path = vtFiles.front();
 
     std::vector<fs::path> vtOldestFirst;
-    log.vtFiles.push_back({log.path});
-    for (const char* szName : kArrRotatedLogNames) {
-        log.vtFiles.push_back({log.path.parent_path() / szName});
-    }
-    for (LogFileFacts& file : log.vtFiles) {
+    for (const fs::path& pathFile : vtFiles) {
+        LogFileFacts file{pathFile};
         std::error_code ec;
         const fs::file_status stStatus = fs::status(file.path, ec);
         file.bExists = fs::exists(stStatus);
@@ -246,6 +242,7 @@ void DescribeLog(DoctorReport& report, size_t uLogLines)
                 file.uSize = 0;
             }
         }
+        log.vtFiles.push_back(file);
         vtOldestFirst.insert(vtOldestFirst.begin(), file.path);
     }
     LogReading reading = ReadLaunches(vtOldestFirst);

@@ -119,20 +119,45 @@ const char* FallbackCeilingVariable()
     return lx::kszFallbackCeilingEnv;
 }
 
-fs::path LauncherLogPath()
+std::vector<fs::path> LauncherLogFiles()
 {
     const std::string strHome = lx::LauncherHomeDirectory();
-    return strHome.empty() ? fs::path() : fs::path(lx::LauncherLogFilePathForHome(strHome));
+    if (strHome.empty()) {
+        return {};
+    }
+    const fs::path pathDir = fs::path(lx::LauncherLogFilePathForHome(strHome)).parent_path();
+    const lx::CLXRotatingLogSink::Layout layout = lx::LauncherLogLayout();
+    std::vector<fs::path> vtFiles;
+    for (uint32_t u32Index = 0; u32Index <= layout.u32MaxFiles; ++u32Index) {
+        vtFiles.push_back(pathDir / lx::CLXRotatingLogSink::FileName(layout, u32Index));
+    }
+    return vtFiles;
 }
 
-std::string LogDirectoryProblem(const fs::path& /*pathLog*/)
+LogCheck CheckLauncherLog()
 {
-    return {};
-}
-
-std::string LogFileProblem(const fs::path& /*pathLog*/)
-{
-    return {};
+    LogCheck check;
+    const std::string strHome = lx::LauncherHomeDirectory();
+    if (strHome.empty()) {
+        check.strDirectoryProblem = "no home directory is known";
+        check.strFileProblem = check.strDirectoryProblem;
+        return check;
+    }
+    const lx::LogPathStatus status = lx::CheckLauncherLog(strHome);
+    if (!status.ec) {
+        return check;
+    }
+    // The check names what it refused: a file in the log directory, or the
+    // directory itself or one above it.
+    const fs::path pathDir = fs::path(lx::LauncherLogFilePathForHome(strHome)).parent_path();
+    const std::string strProblem = status.strPath + ": " + status.ec.message();
+    if (fs::path(status.strPath).parent_path() == pathDir) {
+        check.strFileProblem = strProblem;
+    } else {
+        check.strDirectoryProblem = strProblem;
+        check.strFileProblem = "its directory is refused";
+    }
+    return check;
 }
 
 SelfLocation LocateSelf(const char* szArgv0)

@@ -51,13 +51,17 @@ Verdict PredictLaunch(const std::vector<VersionFacts>& vtFacts, size_t uStart,
 // The main-application library's file name, as the launcher looks for it.
 const char* MainAppLibraryName();
 
-// The launcher log's path for this user under the launcher's rules (empty
-// when no home is known), and whether the launcher would accept its
-// directory and file as they are: an empty text means accepted. Neither
-// creates anything.
-std::filesystem::path LauncherLogPath();
-std::string LogDirectoryProblem(const std::filesystem::path& pathLog);
-std::string LogFileProblem(const std::filesystem::path& pathLog);
+// The launcher log's files for this user under the launcher's rules, the
+// live one first, then the rotated ones; empty when no home is known.
+std::vector<std::filesystem::path> LauncherLogFiles();
+
+// Whether the launcher would accept the log's directory and its files as
+// they are: an empty text means accepted. Creates nothing.
+struct LogCheck {
+    std::string strDirectoryProblem;
+    std::string strFileProblem;
+};
+LogCheck CheckLauncherLog();
 
 // The environment variable a fallback launcher inherits its ceiling in.
 const char* FallbackCeilingVariable();

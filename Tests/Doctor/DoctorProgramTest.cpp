@@ -284,10 +284,15 @@ TEST_F(DoctorProgramTest, ChangesNothingInTheInstallationOrTheLog)
     ReapDescendants(std::chrono::seconds(20));
     ASSERT_TRUE(fs::exists(m_install.LogFile()));
 
+    // A log directory the launcher refuses: reported, and left as it is.
+    fs::permissions(m_install.LogFile().parent_path(), fs::perms::group_write, fs::perm_options::add);
+
     const auto mapRootBefore = Snapshot(m_install.AppRoot());
     const auto mapHomeBefore = Snapshot(m_install.Home());
     EXPECT_EQ(Run(kPathDoctorExe, {"--root", m_install.AppRoot().string()}).nExitStatus, 1);
-    RunDoctorJson();
+    const Json::Value report = RunDoctorJson();
+    EXPECT_FALSE(report["log"]["directory_accepted"].asBool());
+    EXPECT_NE(report["log"]["directory_problem"].asString().find("writable by group or others"), std::string::npos);
     EXPECT_EQ(Snapshot(m_install.AppRoot()), mapRootBefore);
     EXPECT_EQ(Snapshot(m_install.Home()), mapHomeBefore);
 
@@ -422,6 +427,7 @@ TEST_F(DoctorProgramTest, JsonCarriesTheDocumentedKeys)
         {"log.file_problem", {Json::stringValue}},
         {"log.files.0.path", {Json::stringValue}},
         {"log.files.0.exists", {Json::booleanValue}},
+        {"log.files.0.regular", {Json::booleanValue}},
         {"log.files.0.size", {Json::intValue, Json::uintValue}},
         {"log.launches.0.time", {Json::stringValue}},
         {"log.launches.0.pid", {Json::intValue}},

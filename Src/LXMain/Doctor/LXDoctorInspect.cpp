@@ -234,9 +234,10 @@ void DescribeLog(DoctorReport& report, size_t uLogLines)
     for (const fs::path& pathFile : vtFiles) {
         LogFileFacts file{pathFile};
         std::error_code ec;
-        const fs::file_status stStatus = fs::status(file.path, ec);
+        const fs::file_status stStatus = fs::symlink_status(file.path, ec);
         file.bExists = fs::exists(stStatus);
-        if (fs::is_regular_file(stStatus)) {
+        file.bRegular = fs::is_regular_file(stStatus);
+        if (file.bRegular) {
             file.uSize = fs::file_size(file.path, ec);
             if (ec) {
                 file.uSize = 0;

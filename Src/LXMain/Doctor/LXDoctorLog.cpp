@@ -233,8 +233,9 @@ LogReading ReadLaunches(const std::vector<fs::path>& vtFilesOldestFirst)
     LogReading reading;
     GroupingState state;
     for (const fs::path& pathFile : vtFilesOldestFirst) {
-        // Non-blocking, so a FIFO in the log's place cannot hang the doctor.
-        const int nFd = ::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        // Non-blocking, so a FIFO in the log's place cannot hang the doctor;
+        // never through a link, which the launcher does not follow either.
+        const int nFd = ::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
         if (nFd < 0) {
             continue;
         }

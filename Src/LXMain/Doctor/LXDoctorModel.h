@@ -95,6 +95,7 @@ struct EnvironmentFacts {
 struct LogFileFacts {
     std::filesystem::path path;
     bool bExists = false;
+    bool bRegular = false; // a link or anything else is not read
     uintmax_t uSize = 0;
 };
 

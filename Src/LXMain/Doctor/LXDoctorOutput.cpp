@@ -226,6 +226,7 @@ Json::Value LogToJson(const LogFacts& log)
         Json::Value item(Json::objectValue);
         item["path"] = file.path.string();
         item["exists"] = file.bExists;
+        item["regular"] = file.bRegular;
         item["size"] = static_cast<Json::UInt64>(file.uSize);
         files.append(item);
     }
@@ -263,7 +264,10 @@ Json::Value LogToJson(const LogFacts& log)
 
 std::string SizeText(const LogFileFacts& file)
 {
-    return file.bExists ? std::to_string(file.uSize) + " bytes" : "absent";
+    if (!file.bExists) {
+        return "absent";
+    }
+    return file.bRegular ? std::to_string(file.uSize) + " bytes" : "not a regular file, not read";
 }
 
 } // namespace

@@ -31,7 +31,8 @@ set(LX_MAN_PAGE "${LX_CLIENT_NAME}-${LX_VERSION_DIR_NAME}.1")
 # link's file name names it. update-alternatives does not create their
 # directories.
 set(LX_ALT_SLAVES
-  "/usr/share/man/man1/${LX_CLIENT_NAME}.1.gz=/usr/share/man/man1/${LX_MAN_PAGE}.gz")
+  "/usr/share/man/man1/${LX_CLIENT_NAME}.1.gz=/usr/share/man/man1/${LX_MAN_PAGE}.gz"
+  "/usr/bin/${LX_CLIENT_NAME}-doctor=${LX_INSTALL_DIR}/launcher-doctor")
 
 set(LX_ALT_SLAVE_ARGS "")
 foreach(lx_slave IN LISTS LX_ALT_SLAVES)
@@ -70,7 +71,7 @@ foreach(lx_package IN ITEMS ${LX_DEB_VERSIONED_PACKAGE} ${LX_DEB_META_PACKAGE})
 endforeach()
 add_custom_target(lx_package_files ALL DEPENDS ${lx_gzipped})
 # Everything a package holds; a packaging build needs only these.
-add_custom_target(lx_shipped DEPENDS launcher LxAppStartProcess Sarnel Vantrel Ostrum lx_package_files)
+add_custom_target(lx_shipped DEPENDS launcher launcher-doctor LxAppStartProcess Sarnel Vantrel Ostrum lx_package_files)
 
 configure_file("${PROJECT_SOURCE_DIR}/packaging/deb/postinst.in" "${lx_gen}/deb/postinst" @ONLY)
 configure_file("${PROJECT_SOURCE_DIR}/packaging/deb/prerm.in" "${lx_gen}/deb/prerm" @ONLY)

@@ -3,7 +3,7 @@
 # installed launcher on an X display (the user's, or a private Xvfb), and
 # shows the whole chain: launcher -> main application -> Sarnel -> statistics
 # event, with a screenshot of the client's window. Then shows the fallback to
-# an older installed version.
+# an older installed version, and what launcher-doctor says about it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir="$root/build"
@@ -78,3 +78,12 @@ echo "the client recorded (started by the older launcher, without the user's arg
 echo "launcher log:"; indent "$log"
 echo
 echo "Invoked: $(grep -o 'Invoke Process: .*' "$log")"
+
+section "Doctor: $version_dir/launcher-doctor (\"orvalo\" on PATH links to $launcher)"
+mkdir -p "$demo/bin"
+ln -sfn "$launcher" "$demo/bin/orvalo"
+set +e
+PATH="$demo/bin:$PATH" "$version_dir/launcher-doctor"
+status=$?
+set -e
+echo "doctor exit status: $status (0 runs, 1 needs a fallback, 2 no client)"

@@ -8,6 +8,7 @@ packages=(
   libspdlog-dev libfmt-dev libjsoncpp-dev qtbase5-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   binutils dpkg-dev file
+  libelf-dev
   xvfb x11-utils
   lintian
 )

@@ -94,6 +94,8 @@ expect_command_of() {
   expect "manual" "$(follow /usr/share/man/man1/orvalo.1.gz)" \
     "/usr/share/man/man1/orvalo.1.gz -> /etc/alternatives/orvalo.1.gz -> /usr/share/man/man1/orvalo-$1.1.gz"
   [[ -f $root/usr/share/man/man1/orvalo-$1.1.gz ]] || fail "no manual page for $1"
+  expect "doctor" "$(follow /usr/bin/orvalo-doctor)" \
+    "/usr/bin/orvalo-doctor -> /etc/alternatives/orvalo-doctor -> /opt/orvalo/$1/launcher-doctor"
 }
 root_files() {
   (cd "$root" && find . \( -path ./var/log -o -path ./var/cache -o -path ./var/lib/apt -o -path './var/lib/dpkg/status*' \

@@ -15,8 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kszMainAppLibraryName = "libLxAppStartProcess.so";
-constexpr const char* kszStartMainAppSymbol = "StartMainApp";
 constexpr const char* kszSelfExeLink = "/proc/self/exe";
 constexpr size_t kuInitialLinkBufferSize = 4096 + 1;
 
@@ -24,7 +22,7 @@ constexpr size_t kuInitialLinkBufferSize = 4096 + 1;
 
 LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
 {
-    const fs::path pathLibrary = directory / kszMainAppLibraryName;
+    const fs::path pathLibrary = directory / lx::kszMainAppLibraryName;
     const std::string strLibrary = lx::EscapeControlCharacters(pathLibrary.generic_string());
 
     // Absent and unusable end differently (127 and 126); any status but "not
@@ -40,7 +38,7 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     // launcher's namespace, and unused ones are never resolved. Never
     // unloaded: once its initialisers ran, its threads and signal handlers
     // may run its code at any time.
-    void* pHandle = dlopen(pathLibrary.c_str(), RTLD_LAZY | RTLD_NODELETE);
+    void* pHandle = dlopen(pathLibrary.c_str(), lx::knMainAppOpenFlags);
     if (pHandle == nullptr) {
         const char* szError = dlerror();
         SPDLOG_INFO("Main application library could not be loaded: {}: {}", strLibrary,
@@ -51,7 +49,7 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
 
     // dlsym hands back an object pointer; POSIX guarantees it converts to a
     // function pointer.
-    m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, kszStartMainAppSymbol));
+    m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, lx::kszStartMainAppSymbol));
     if (m_funcStartMainApp == nullptr) {
         SPDLOG_INFO("Main application library has no entry StartMainApp: {}", strLibrary);
         m_enMainAppState = lx::MainAppState::NoEntry;

@@ -1,6 +1,18 @@
 #pragma once
 
+#include <dlfcn.h>
+
 #include "LXLauncher.h"
+
+namespace lx {
+
+// How the launcher loads the main-application library; shared, so a tool
+// that checks the library loads it the same way.
+inline constexpr const char* kszMainAppLibraryName = "libLxAppStartProcess.so";
+inline constexpr const char* kszStartMainAppSymbol = "StartMainApp";
+inline constexpr int knMainAppOpenFlags = RTLD_LAZY | RTLD_NODELETE;
+
+} // namespace lx
 
 class CLXLinuxLauncher : public CLXLauncher {
 protected:

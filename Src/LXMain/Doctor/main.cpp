@@ -1,0 +1,72 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+
+#include <spdlog/sinks/null_sink.h>
+#include <spdlog/spdlog.h>
+
+#include "LXDoctorCli.h"
+#include "LXDoctorInspect.h"
+#include "LXDoctorOutput.h"
+#include "LXDoctorRules.h"
+
+using namespace lx::doctor;
+
+namespace {
+
+bool WantsColour()
+{
+    const char* szNoColour = std::getenv("NO_COLOR");
+    return ::isatty(STDOUT_FILENO) == 1 && (szNoColour == nullptr || *szNoColour == '\0');
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], kszProbeModeArgument) == 0) {
+        RunProbeMode(argc, argv);
+    }
+    // The launcher's code logs; its records must reach neither the output
+    // nor the launcher log.
+    spdlog::set_default_logger(
+        std::make_shared<spdlog::logger>("doctor", std::make_shared<spdlog::sinks::null_sink_mt>()));
+
+    try {
+        std::string strError;
+        const std::optional<CommandLine> optCommandLine =
+            ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), strError);
+        if (!optCommandLine) {
+            std::cerr << "launcher-doctor: " << strError << "\n" << UsageText();
+            return knDoctorUsage;
+        }
+        if (optCommandLine->bHelp) {
+            std::cout << UsageText();
+            return 0;
+        }
+        const SelfLocation self = LocateSelf(argc > 0 ? argv[0] : nullptr);
+        DoctorOptions options;
+        options.pathSelfExe = self.pathExe;
+        options.pathRoot = optCommandLine->optRoot.value_or(self.pathRoot);
+        options.uLogLines = optCommandLine->uLogLines;
+        const std::optional<DoctorReport> optReport = Examine(options, strError);
+        if (!optReport) {
+            std::cerr << "launcher-doctor: " << strError << "\n";
+            return optCommandLine->optRoot ? knDoctorUsage : knDoctorNoClient;
+        }
+        if (optCommandLine->bJson) {
+            std::cout << FormatJson(ReportToJson(*optReport, options.probeTimeLimit.count()));
+        } else {
+            std::cout << FormatText(*optReport, WantsColour());
+        }
+        std::cout.flush();
+        return optReport->nExitStatus;
+    } catch (const std::exception& ex) {
+        std::cerr << "launcher-doctor: " << ex.what() << "\n";
+    }
+    return knDoctorNoClient;
+}

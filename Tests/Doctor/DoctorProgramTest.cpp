@@ -1,0 +1,516 @@
+// The built doctor against installations made of the real launcher and real
+// libraries, compared with what the built launcher really does there.
+
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "LauncherFixture.h"
+
+namespace fs = std::filesystem;
+using namespace lxtest;
+
+namespace {
+
+const fs::path kPathDoctorExe = LX_TEST_DOCTOR_EXE;
+const fs::path kPathVariantLauncher = LX_TEST_VARIANT_LAUNCHER;
+const fs::path kPathHangLibrary = LX_TEST_HANG_LIBRARY;
+constexpr const char* kszCeilingEnv = "LX_LAUNCHER_FALLBACK_BELOW";
+constexpr int knClientResult = 3;
+
+using EnvMap = std::map<std::string, std::optional<std::string>>;
+
+Json::Value ParseJson(const std::string& strText)
+{
+    Json::Value value;
+    std::string strErrors;
+    const std::unique_ptr<Json::CharReader> upReader(Json::CharReaderBuilder().newCharReader());
+    EXPECT_TRUE(upReader->parse(strText.data(), strText.data() + strText.size(), &value, &strErrors))
+        << strErrors << "\n"
+        << strText;
+    return value;
+}
+
+const Json::Value& VersionNamed(const Json::Value& report, const std::string& strName)
+{
+    for (const Json::Value& version : report["versions"]) {
+        if (version["name"].asString() == strName) {
+            return version;
+        }
+    }
+    ADD_FAILURE() << "no version " << strName << " in the report";
+    static const Json::Value kNull;
+    return kNull;
+}
+
+// Orphaned fallback launchers come back to this process, so a test can wait
+// until a whole detached chain has finished.
+void ReapDescendants(std::chrono::milliseconds bound)
+{
+    const auto timeDeadline = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < timeDeadline) {
+        const pid_t nPid = ::waitpid(-1, nullptr, WNOHANG);
+        if (nPid == -1 && errno == ECHILD) {
+            return;
+        }
+        if (nPid <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ADD_FAILURE() << "the fallback chain did not end in time";
+}
+
+// Names, kinds, sizes, modification times and contents of everything under
+// the directory.
+std::map<std::string, std::string> Snapshot(const fs::path& pathDir)
+{
+    std::map<std::string, std::string> mapEntries;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(pathDir)) {
+        struct stat stStat {};
+        ::lstat(entry.path().c_str(), &stStat);
+        std::string strState = std::to_string(stStat.st_mode) + " " + std::to_string(stStat.st_size) + " " +
+                               std::to_string(stStat.st_mtim.tv_sec) + "." + std::to_string(stStat.st_mtim.tv_nsec);
+        if (S_ISREG(stStat.st_mode)) {
+            strState += " " + ReadFile(entry.path());
+        }
+        mapEntries[entry.path().lexically_relative(pathDir).string()] = strState;
+    }
+    return mapEntries;
+}
+
+// A version directory with the real launcher and the given library.
+void AddLibrary(Installation& install, const std::string& strVersion, const fs::path& pathLibrary)
+{
+    const fs::path pathDir = install.AddVersion(strVersion, MainApp::None);
+    fs::copy_file(pathLibrary, pathDir / kszMainAppLibrary);
+}
+
+class DoctorProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+        fs::create_directories(m_install.Scratch("bin"));
+        fs::create_directories(m_install.Home());
+    }
+
+    EnvMap BaseEnv() const
+    {
+        return {{"HOME", m_install.Home().string()},
+                {"PATH", m_install.Scratch("bin").string()},
+                {"LX_APP_RECORD_FILE", m_install.Scratch("app.record").string()},
+                {"LX_APP_RESULT", std::to_string(knClientResult)},
+                {"QT_QPA_PLATFORM", "offscreen"},
+                {"NO_COLOR", std::nullopt},
+                {kszCeilingEnv, std::nullopt}};
+    }
+
+    ProcessResult Run(const fs::path& pathProgram, std::vector<std::string> vtArgs, const EnvMap& mapExtra = {})
+    {
+        ProcessOptions options;
+        options.mapEnv = BaseEnv();
+        for (const auto& [strName, optValue] : mapExtra) {
+            options.mapEnv[strName] = optValue;
+        }
+        options.pathWorkingDirectory = m_install.Scratch("");
+        vtArgs.insert(vtArgs.begin(), pathProgram.string());
+        return RunProcess(vtArgs, options);
+    }
+
+    Json::Value RunDoctorJson(const EnvMap& mapExtra = {}, int* pnExitStatus = nullptr)
+    {
+        const ProcessResult result = Run(kPathDoctorExe, {"--root", m_install.AppRoot().string(), "--json"}, mapExtra);
+        EXPECT_TRUE(result.bExited) << "signal " << result.nSignal;
+        EXPECT_EQ(result.strStderr, "");
+        if (pnExitStatus != nullptr) {
+            *pnExitStatus = result.nExitStatus;
+        }
+        return ParseJson(result.strStdout);
+    }
+
+    Installation m_install;
+};
+
+struct AgreementCase {
+    const char* szName;
+    std::function<void(Installation&)> build;
+    std::string strStartVersion;
+    EnvMap mapEnv;
+    const char* szOutcome; // what the doctor must say, so no case agrees by both doing nothing
+};
+
+TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
+{
+    const std::string strOwn = kszOwnVersionDir;
+    const std::vector<AgreementCase> vtCases{
+        {"all good",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
+             install.AddVersion("16.22.100", MainApp::StandIn);
+         },
+         strOwn,
+         {},
+         "runs-client"},
+        {"newest lacks the library",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             install.AddVersion("16.22.100", MainApp::StandIn);
+         },
+         strOwn,
+         {},
+         "falls-back"},
+        {"newest's library lacks the entry",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::NoEntry);
+             install.AddVersion("16.22.100", MainApp::StandIn);
+         },
+         strOwn,
+         {},
+         "falls-back"},
+        {"newest's library needs a missing dependency",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::NeedsGone);
+             install.AddVersion("16.22.100", MainApp::StandIn);
+         },
+         strOwn,
+         {},
+         "falls-back"},
+        {"broken sibling launcher above a working one",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             const fs::path pathBroken = install.AddVersion("16.22.100", MainApp::StandIn);
+             fs::permissions(pathBroken / "launcher", fs::perms::owner_read | fs::perms::owner_write);
+             install.AddVersion("16.21.0", MainApp::StandIn);
+         },
+         strOwn,
+         {},
+         "falls-back"},
+        {"launcher built above its directory name",
+         [](Installation& install) {
+             const fs::path pathDir = install.AddVersion("16.22.100", MainApp::None, false);
+             fs::copy_file(kPathVariantLauncher, pathDir / "launcher");
+             install.AddVersion("16.23.5", MainApp::StandIn);
+             install.AddVersion("16.21.0", MainApp::StandIn);
+         },
+         "16.22.100",
+         {},
+         "falls-back"},
+        {"nothing installable below",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             install.AddVersion("16.22.100", MainApp::None);
+         },
+         strOwn,
+         {},
+         "no-client"},
+        {"nothing installable at all",
+         [](Installation& install) { install.AddVersion(kszOwnVersionDir, MainApp::None); },
+         strOwn,
+         {},
+         "no-client"},
+        {"inherited ceiling",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             install.AddVersion("16.22.100", MainApp::StandIn);
+             install.AddVersion("16.21.0", MainApp::StandIn);
+         },
+         strOwn,
+         {{kszCeilingEnv, "16.22.0.0"}},
+         "falls-back"},
+    };
+
+    for (const AgreementCase& testCase : vtCases) {
+        SCOPED_TRACE(testCase.szName);
+        fs::remove_all(m_install.AppRoot());
+        fs::create_directories(m_install.AppRoot());
+        fs::remove(m_install.Scratch("app.record"));
+        testCase.build(m_install);
+
+        const Json::Value report = RunDoctorJson(testCase.mapEnv);
+        const Json::Value& verdict = VersionNamed(report, testCase.strStartVersion)["verdict"];
+        EXPECT_EQ(verdict["outcome"].asString(), testCase.szOutcome) << verdict["text"].asString();
+
+        const ProcessResult launch =
+            Run(m_install.AppRoot() / testCase.strStartVersion / "launcher", {}, testCase.mapEnv);
+        ReapDescendants(std::chrono::seconds(20));
+        ASSERT_TRUE(launch.bExited) << "signal " << launch.nSignal;
+        const std::vector<Json::Value> vtCalls = ReadJsonLines(m_install.Scratch("app.record"));
+
+        const int nPredictedStatus = verdict["exit_status"].isNull() ? knClientResult : verdict["exit_status"].asInt();
+        EXPECT_EQ(launch.nExitStatus, nPredictedStatus) << verdict["text"].asString();
+        if (verdict["client_version"].isNull()) {
+            EXPECT_EQ(vtCalls.size(), 0u) << "the doctor predicted no client: " << verdict["text"].asString();
+        } else {
+            ASSERT_EQ(vtCalls.size(), 1u) << verdict["text"].asString();
+            EXPECT_EQ(fs::path(vtCalls[0]["argv"][0].asString()).parent_path().filename().string(),
+                      verdict["client_version"].asString());
+        }
+    }
+}
+
+TEST_F(DoctorProgramTest, ReportsAHangingLibraryWithinTheTimeLimit)
+{
+    AddLibrary(m_install, kszOwnVersionDir, kPathHangLibrary);
+
+    const auto timeStart = std::chrono::steady_clock::now();
+    int nExitStatus = -1;
+    const Json::Value report = RunDoctorJson({}, &nExitStatus);
+    const auto elapsed = std::chrono::steady_clock::now() - timeStart;
+
+    const auto limit = std::chrono::milliseconds(report["probe_time_limit_ms"].asInt64());
+    EXPECT_GE(limit.count(), 1000);
+    EXPECT_LT(elapsed, limit + std::chrono::seconds(3));
+    const Json::Value& version = VersionNamed(report, kszOwnVersionDir);
+    EXPECT_EQ(version["library"]["state"].asString(), "hangs");
+    EXPECT_EQ(version["verdict"]["outcome"].asString(), "hangs");
+    EXPECT_EQ(nExitStatus, 2);
+}
+
+TEST_F(DoctorProgramTest, ChangesNothingInTheInstallationOrTheLog)
+{
+    m_install.AddVersion(kszOwnVersionDir, MainApp::None);
+    m_install.AddVersion("16.22.100", MainApp::StandIn);
+    ASSERT_TRUE(Run(m_install.AppRoot() / kszOwnVersionDir / "launcher", {}).bExited);
+    ReapDescendants(std::chrono::seconds(20));
+    ASSERT_TRUE(fs::exists(m_install.LogFile()));
+
+    // A log directory the launcher refuses: reported, and left as it is.
+    fs::permissions(m_install.LogFile().parent_path(), fs::perms::group_write, fs::perm_options::add);
+
+    const auto mapRootBefore = Snapshot(m_install.AppRoot());
+    const auto mapHomeBefore = Snapshot(m_install.Home());
+    EXPECT_EQ(Run(kPathDoctorExe, {"--root", m_install.AppRoot().string()}).nExitStatus, 1);
+    const Json::Value report = RunDoctorJson();
+    EXPECT_FALSE(report["log"]["directory_accepted"].asBool());
+    EXPECT_NE(report["log"]["directory_problem"].asString().find("writable by group or others"), std::string::npos);
+    EXPECT_EQ(Snapshot(m_install.AppRoot()), mapRootBefore);
+    EXPECT_EQ(Snapshot(m_install.Home()), mapHomeBefore);
+
+    // Without a log, none is made.
+    fs::remove_all(m_install.Home() / ".config");
+    RunDoctorJson();
+    EXPECT_FALSE(fs::exists(m_install.Home() / ".config"));
+}
+
+// Two versions, the newer without its library, and "orvalo" on PATH linking
+// to the newer launcher.
+void BuildFallbackInstallation(Installation& install)
+{
+    install.AddVersion(kszOwnVersionDir, MainApp::None);
+    install.AddVersion("16.22.100", MainApp::StandIn);
+    fs::create_directories(install.Scratch("bin"));
+    fs::create_symlink(install.AppRoot() / kszOwnVersionDir / "launcher", install.Scratch("bin") / "orvalo");
+}
+
+std::string UserName()
+{
+    const passwd* pEntry = ::getpwuid(::getuid());
+    return pEntry != nullptr ? pEntry->pw_name : std::to_string(::getuid());
+}
+
+TEST_F(DoctorProgramTest, ReadableReportExplainsTheInstallationLineByLine)
+{
+    BuildFallbackInstallation(m_install);
+
+    const ProcessResult result = Run(kPathDoctorExe, {"--root", m_install.AppRoot().string()});
+
+    ASSERT_TRUE(result.bExited);
+    EXPECT_EQ(result.nExitStatus, 1);
+    EXPECT_EQ(result.strStderr, "");
+    const std::string strOwn = kszOwnVersionDir;
+    const std::string strRoot = m_install.AppRoot().string();
+    const std::string strBuilt = std::string("ok, built ") + LX_TEST_LAUNCHER_VERSION;
+    const std::string strLogDir = m_install.Home().string() + "/.config/orvalo/2.0/Logs";
+    const std::vector<std::string> vtExpected{
+        "Installation  " + strRoot + " (owner " + UserName() + ")",
+        "  VERSION      LAUNCHER                           MAIN LIBRARY             IF STARTED",
+        "  " + strOwn + "  " + strBuilt +
+            "      missing                  falls back to 16.22.100, which runs its client",
+        "  16.22.100    " + strBuilt + " (!)  loads, has StartMainApp  runs its own client",
+        "",
+        "Command  orvalo -> " + m_install.Scratch("bin/orvalo").string() + " -> " + strRoot + "/" + strOwn +
+            "/launcher: " + strOwn + " falls back to 16.22.100, which runs its client",
+        "",
+        "Environment  LX_LAUNCHER_FALLBACK_BELOW is not set",
+        "",
+        "Log  " + strLogDir + "/Launcher.log",
+        "  directory       accepted",
+        "  file            accepted",
+        "  Launcher.log    absent",
+        "  Launcher.1.log  absent",
+        "  Launcher.2.log  absent",
+        "  Launcher.3.log  absent",
+        "  no launches recorded",
+        "",
+        "Warnings",
+        "  ! " + strRoot + "/16.22.100/launcher was built as " + LX_TEST_LAUNCHER_VERSION +
+            ", not as version 16.22.100",
+        "",
+        "Needs a fallback: the newest version, " + strOwn +
+            ", falls back to 16.22.100, which runs its client (doctor exit status 1)",
+    };
+    std::vector<std::string> vtLines;
+    std::istringstream stream(result.strStdout);
+    for (std::string strLine; std::getline(stream, strLine);) {
+        vtLines.push_back(strLine);
+    }
+    ASSERT_EQ(vtLines.size(), vtExpected.size()) << result.strStdout;
+    for (size_t i = 0; i < vtLines.size(); ++i) {
+        EXPECT_EQ(vtLines[i], vtExpected[i]) << "line " << i + 1;
+    }
+}
+
+TEST_F(DoctorProgramTest, JsonCarriesTheDocumentedKeys)
+{
+    BuildFallbackInstallation(m_install);
+    ASSERT_TRUE(Run(m_install.AppRoot() / kszOwnVersionDir / "launcher", {}).bExited);
+    ReapDescendants(std::chrono::seconds(20));
+
+    int nExitStatus = -1;
+    const Json::Value report = RunDoctorJson({}, &nExitStatus);
+
+    using Type = Json::ValueType;
+    const std::vector<std::pair<std::string, std::vector<Type>>> vtKeys{
+        {"root", {Json::stringValue}},
+        {"root_owner", {Json::stringValue}},
+        {"exit_status", {Json::intValue}},
+        {"summary", {Json::stringValue}},
+        {"probe_time_limit_ms", {Json::intValue}},
+        {"versions", {Json::arrayValue}},
+        {"versions.0.name", {Json::stringValue}},
+        {"versions.0.path", {Json::stringValue}},
+        {"versions.0.launcher.path", {Json::stringValue}},
+        {"versions.0.launcher.state", {Json::stringValue}},
+        {"versions.0.launcher.problem", {Json::stringValue}},
+        {"versions.0.launcher.compiled_version", {Json::stringValue, Json::nullValue}},
+        {"versions.0.launcher.version_mismatch", {Json::booleanValue}},
+        {"versions.0.library.path", {Json::stringValue}},
+        {"versions.0.library.state", {Json::stringValue}},
+        {"versions.0.library.error", {Json::stringValue}},
+        {"versions.0.library.has_entry", {Json::booleanValue}},
+        {"versions.0.library.probe_ms", {Json::intValue}},
+        {"versions.0.library.loaded_objects", {Json::arrayValue}},
+        {"versions.0.verdict.outcome", {Json::stringValue}},
+        {"versions.0.verdict.chain", {Json::arrayValue}},
+        {"versions.0.verdict.client_version", {Json::stringValue, Json::nullValue}},
+        {"versions.0.verdict.exit_status", {Json::intValue, Json::nullValue}},
+        {"versions.0.verdict.failed_starts", {Json::arrayValue}},
+        {"versions.0.verdict.reason", {Json::stringValue}},
+        {"versions.0.verdict.text", {Json::stringValue}},
+        {"command.name", {Json::stringValue}},
+        {"command.found", {Json::booleanValue}},
+        {"command.path", {Json::stringValue, Json::nullValue}},
+        {"command.links", {Json::arrayValue}},
+        {"command.target", {Json::stringValue, Json::nullValue}},
+        {"command.version", {Json::stringValue, Json::nullValue}},
+        {"command.verdict", {Json::objectValue, Json::nullValue}},
+        {"command.text", {Json::stringValue}},
+        {"environment.fallback_below", {Json::stringValue, Json::nullValue}},
+        {"environment.valid", {Json::booleanValue}},
+        {"environment.ceiling", {Json::stringValue, Json::nullValue}},
+        {"environment.changes", {Json::arrayValue}},
+        {"environment.text", {Json::stringValue}},
+        {"log.path", {Json::stringValue, Json::nullValue}},
+        {"log.directory_accepted", {Json::booleanValue}},
+        {"log.directory_problem", {Json::stringValue}},
+        {"log.file_accepted", {Json::booleanValue}},
+        {"log.file_problem", {Json::stringValue}},
+        {"log.files.0.path", {Json::stringValue}},
+        {"log.files.0.exists", {Json::booleanValue}},
+        {"log.files.0.regular", {Json::booleanValue}},
+        {"log.files.0.size", {Json::intValue, Json::uintValue}},
+        {"log.launches.0.time", {Json::stringValue}},
+        {"log.launches.0.pid", {Json::intValue}},
+        {"log.launches.0.outcome", {Json::stringValue}},
+        {"log.launches.0.result", {Json::intValue, Json::nullValue}},
+        {"log.launches.0.exit_status", {Json::intValue, Json::nullValue}},
+        {"log.launches.0.fallback_version", {Json::stringValue, Json::nullValue}},
+        {"log.launches.0.fallback_path", {Json::stringValue, Json::nullValue}},
+        {"log.launches.0.fallback_pid", {Json::intValue, Json::nullValue}},
+        {"log.launches.0.started_by_pid", {Json::intValue, Json::nullValue}},
+        {"log.launches.0.reason", {Json::stringValue}},
+        {"log.launches.0.text", {Json::stringValue}},
+        {"log.launches_total", {Json::intValue, Json::uintValue}},
+        {"log.unparsed_lines", {Json::intValue, Json::uintValue}},
+        {"log.unparsed", {Json::arrayValue}},
+        {"warnings.0.kind", {Json::stringValue}},
+        {"warnings.0.path", {Json::stringValue}},
+        {"warnings.0.text", {Json::stringValue}},
+    };
+    for (const auto& [strKey, vtTypes] : vtKeys) {
+        SCOPED_TRACE(strKey);
+        const Json::Value* pValue = &report;
+        std::istringstream stream(strKey);
+        for (std::string strPart; pValue != nullptr && std::getline(stream, strPart, '.');) {
+            const bool bIndex = !strPart.empty() && std::isdigit(static_cast<unsigned char>(strPart[0])) != 0;
+            if (bIndex ? !pValue->isArray() || pValue->size() <= std::stoul(strPart)
+                       : !pValue->isObject() || !pValue->isMember(strPart)) {
+                pValue = nullptr;
+                break;
+            }
+            pValue = bIndex ? &(*pValue)[static_cast<Json::ArrayIndex>(std::stoul(strPart))] : &(*pValue)[strPart];
+        }
+        ASSERT_NE(pValue, nullptr) << "missing";
+        const bool bIntLike = pValue->isIntegral() && !pValue->isBool();
+        EXPECT_TRUE(std::count(vtTypes.begin(), vtTypes.end(), pValue->type()) > 0 ||
+                    (bIntLike && std::count(vtTypes.begin(), vtTypes.end(), Json::intValue) > 0))
+            << pValue->toStyledString();
+    }
+    EXPECT_EQ(report["exit_status"].asInt(), nExitStatus);
+    EXPECT_EQ(report["versions"][0]["name"].asString(), kszOwnVersionDir) << "newest first";
+    EXPECT_EQ(report["log"]["launches"][0]["outcome"].asString(), "fell-back");
+    EXPECT_EQ(report["log"]["launches"][1]["pid"], report["log"]["launches"][0]["fallback_pid"]);
+    EXPECT_EQ(report["log"]["launches"][1]["started_by_pid"], report["log"]["launches"][0]["pid"]);
+}
+
+TEST_F(DoctorProgramTest, BadInputGetsAClearMessage)
+{
+    BuildFallbackInstallation(m_install);
+    WriteFile(m_install.Scratch("a-file"), "");
+    fs::create_directories(m_install.LogFile().parent_path());
+    WriteFile(m_install.LogFile(), "[info] [2026-12-08 12:00:00.123] [7:7] [Launcher] [main.cpp:24] Init\n"
+                                   "this is no record\n");
+    struct Case {
+        std::vector<std::string> vtArgs;
+        int nExitStatus;
+        std::string strStderr; // a part of it
+        std::string strStdout; // a part of it
+    };
+    const std::string strRoot = m_install.AppRoot().string();
+    const std::vector<Case> vtCases{
+        {{"--root", m_install.Scratch("nowhere").string()}, 64, "nowhere does not exist", ""},
+        {{"--root", m_install.Scratch("a-file").string()}, 64, "a-file is not a directory", ""},
+        {{"--root"}, 64, "--root needs a value", ""},
+        {{"--log-lines", "many"}, 64, "--log-lines needs a whole number", ""},
+        {{"--colour"}, 64, "unknown argument \"--colour\"", ""},
+        {{"--root", strRoot},
+         1,
+         "",
+         "  1 line(s) are not launcher records and were skipped\n    Launcher.log:2: this is no record\n"},
+        {{"--root", strRoot, "--log-lines", "0"}, 1, "", "  no launches recorded"},
+        {{"--help"}, 0, "", "usage: launcher-doctor"},
+    };
+    for (const Case& testCase : vtCases) {
+        SCOPED_TRACE(::testing::PrintToString(testCase.vtArgs));
+        const ProcessResult result = Run(kPathDoctorExe, testCase.vtArgs);
+        ASSERT_TRUE(result.bExited);
+        EXPECT_EQ(result.nExitStatus, testCase.nExitStatus) << result.strStderr;
+        EXPECT_NE(result.strStderr.find(testCase.strStderr), std::string::npos) << result.strStderr;
+        EXPECT_NE(result.strStdout.find(testCase.strStdout), std::string::npos) << result.strStdout;
+        if (testCase.strStderr.empty()) {
+            EXPECT_EQ(result.strStderr, "");
+        }
+    }
+}
+
+} // namespace

@@ -109,7 +109,9 @@ std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const std::string& strHome, 
         return nullptr;
     }
     const CLXRotatingLogSink::Layout layout = LauncherLogLayout();
-    status.strPath += "/" + CLXRotatingLogSink::FileName(layout, 0);
+    // Appended in two steps: GCC 12 at -O3 warns falsely (-Wrestrict) on "/" + a temporary.
+    status.strPath += '/';
+    status.strPath += CLXRotatingLogSink::FileName(layout, 0);
     return CLXRotatingLogSink::Open(std::move(fdDir), layout, status.ec);
 }
 

@@ -91,6 +91,7 @@ add_custom_target(lx_package_files ALL DEPENDS ${lx_gzipped} "${lx_icon_png}")
 # Everything a package holds; a packaging build needs only these.
 add_custom_target(lx_shipped DEPENDS launcher launcher-doctor LxAppStartProcess Sarnel Vantrel Ostrum lx_package_files)
 
+configure_file("${PROJECT_SOURCE_DIR}/packaging/deb/preinst.in" "${lx_gen}/deb/preinst" @ONLY)
 configure_file("${PROJECT_SOURCE_DIR}/packaging/deb/postinst.in" "${lx_gen}/deb/postinst" @ONLY)
 configure_file("${PROJECT_SOURCE_DIR}/packaging/deb/prerm.in" "${lx_gen}/deb/prerm" @ONLY)
 configure_file("${PROJECT_SOURCE_DIR}/packaging/deb/apt.conf.in" "${lx_gen}/deb/50${LX_DEB_META_PACKAGE}" @ONLY)
@@ -183,7 +184,7 @@ set(CPACK_DEBIAN_VERSIONED_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${LX_STAGE_DIR}")
 set(CPACK_DEBIAN_VERSIONED_PACKAGE_BREAKS "${lx_old_layout}")
 set(CPACK_DEBIAN_VERSIONED_PACKAGE_REPLACES "${lx_old_layout}")
-set(CPACK_DEBIAN_VERSIONED_PACKAGE_CONTROL_EXTRA "${lx_gen}/deb/postinst;${lx_gen}/deb/prerm")
+set(CPACK_DEBIAN_VERSIONED_PACKAGE_CONTROL_EXTRA "${lx_gen}/deb/preinst;${lx_gen}/deb/postinst;${lx_gen}/deb/prerm")
 set(CPACK_DEBIAN_VERSIONED_DESCRIPTION "Desktop trading client, version ${LX_VERSION_DIR_NAME}
 The launcher, the main application and the libraries of version
 ${PROJECT_VERSION} of the desktop trading client, in

@@ -32,7 +32,7 @@ host_state() {
 host_before=$(host_state)
 check_host() {
   local status=$?
-  diff <(echo "$host_before") <(host_state) >&2 || { echo "FAIL: the check changed the host's packages, alternatives or files" >&2 && status=1; }
+  diff <(echo "$host_before") <(echo "$(host_state)") >&2 || { echo "FAIL: the check changed the host's packages, alternatives or files" >&2 && status=1; }
   exit "$status"
 }
 trap check_host EXIT

@@ -16,7 +16,7 @@ prefix="$demo/opt/orvalo"
 export HOME="$demo/home"
 mkdir -p "$HOME"
 cmake --install "$build_dir" --prefix "$prefix" --component Runtime >/dev/null
-launcher=$(ls -d "$prefix"/*.*.*/launcher | sort -V | tail -n 1)
+launcher=$(printf '%s\n' "$prefix"/*.*.*/launcher | sort -V | tail -n 1)
 version_dir=$(dirname "$launcher")
 log="$HOME/.config/orvalo/2.0/Logs/Launcher.log"
 calls="$demo/client-calls.jsonl"
@@ -29,7 +29,7 @@ indent() { sed 's/^/  /' "$@"; }
 
 # An X display: the user's when it answers, otherwise a private Xvfb.
 xvfb_pid=
-cleanup() { [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null || true; }
+cleanup() { if [[ -n $xvfb_pid ]]; then kill "$xvfb_pid" 2>/dev/null || true; fi; }
 trap cleanup EXIT
 if [[ -z ${DISPLAY:-} ]] || ! xdpyinfo >/dev/null 2>&1; then
   exec {fd}<> <(:)

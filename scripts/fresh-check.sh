@@ -11,6 +11,7 @@
 #   LX_FRESH_BASE   where the per-run root is made             (/var/tmp)
 #   LX_FRESH_CACHE  apt's .deb files, kept between runs        (/var/cache/lx-fresh-check/apt)
 set -euo pipefail
+# shellcheck source-path=SCRIPTDIR source=fresh-root.sh
 source "$(dirname "${BASH_SOURCE[0]}")/fresh-root.sh"
 
 suite=${LX_FRESH_SUITE:-bookworm}
@@ -25,7 +26,7 @@ die() { echo "fresh-check: $*" >&2; exit 1; }
 
 step_names=() step_secs=() step_results=()
 step_pid=
-current_step= step_start=
+current_step='' step_start=''
 
 # Runs one step in the background and waits for it, so a signal reaches the
 # trap at once instead of after the step ends.
@@ -77,8 +78,11 @@ bootstrap() {
   mkdir -p "$cache"
   # The cached .deb files are linked (or copied) in before apt downloads, and
   # kept in the root afterwards so the project's own apt-get finds them too.
+  # The hook's shell expands these, not this one.
+  # shellcheck disable=SC2016
   local seed='set -e; a="$1/var/cache/apt/archives"; mkdir -p "$a/partial";'
   seed+=" for f in $cache/*.deb; do [ -f \"\$f\" ] || continue;"
+  # shellcheck disable=SC2016
   seed+=' ln "$f" "$a/" 2>/dev/null || cp "$f" "$a/"; done'
   mmdebstrap --mode=root --variant=minbase --skip=essential/unlink,cleanup/apt/cache \
     --setup-hook="$seed" "$suite" "$root" "${sources[@]}"
@@ -174,7 +178,7 @@ cleanup() {
   fi
   fresh_remove_run_dir "$run_dir" "$base" || status=1
   mark "removed $run_dir"
-  step_names+=(cleanup) step_secs+=($(($(date +%s) - start))) step_results+=(done)
+  step_names+=(cleanup) step_secs+=($(($(date +%s) - start))) step_results+=("done")
 
   printf '\n==== fresh-check of %s (%s, %s)\n' "$commit" "$suite" "$run_dir"
   for i in "${!step_names[@]}"; do

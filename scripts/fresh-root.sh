@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by fresh-check.sh (and its tests): finding, stopping, unmounting
 # and removing what a run left in its root, without ever reaching the host
 # outside that root.

@@ -11,6 +11,10 @@ packages=(
   libelf-dev
   xvfb x11-utils
   lintian
+  # the packages' checks: hardening, desktop entry, software-centre data,
+  # manual pages, the scripts; and the icon's bitmap
+  devscripts desktop-file-utils appstream appstream-compose man-db shellcheck
+  librsvg2-bin
 )
 
 missing=()

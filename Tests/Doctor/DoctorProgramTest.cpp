@@ -498,7 +498,7 @@ TEST_F(DoctorProgramTest, BadInputGetsAClearMessage)
          "",
          "  1 line(s) are not launcher records and were skipped\n    Launcher.log:2: this is no record\n"},
         {{"--root", strRoot, "--log-lines", "0"}, 1, "", "  no launches recorded"},
-        {{"--help"}, 0, "", "usage: launcher-doctor"},
+        {{"--help"}, 0, "", "usage: launcher-doctor ["},
     };
     for (const Case& testCase : vtCases) {
         SCOPED_TRACE(::testing::PrintToString(testCase.vtArgs));
@@ -511,6 +511,16 @@ TEST_F(DoctorProgramTest, BadInputGetsAClearMessage)
             EXPECT_EQ(result.strStderr, "");
         }
     }
+}
+
+// Started through the packages' command link, it names that command.
+TEST_F(DoctorProgramTest, HelpNamesTheCommandItWasStartedAs)
+{
+    const fs::path pathLink = m_install.Scratch("orvalo-doctor");
+    fs::create_symlink(kPathDoctorExe, pathLink);
+    const ProcessResult result = Run(pathLink, {"--help"});
+    EXPECT_EQ(result.nExitStatus, 0);
+    EXPECT_TRUE(result.strStdout.starts_with("usage: orvalo-doctor [--root DIR]")) << result.strStdout;
 }
 
 } // namespace

@@ -2,8 +2,9 @@
 # The Debian packages of two versions through real dpkg, apt and
 # update-alternatives in a scratch root: side by side, the fallback between
 # them on the installed files, upgrade and autoremove, migration from the
-# single-package layout, purge. The host's package database, alternatives and
-# /usr/bin must come out unchanged.
+# single-package layout, purge, which must leave the root's own /opt. What
+# the check could touch on the host, had it missed the scratch root, must come
+# out unchanged.
 #   SideBySidePackagesTest.sh SOURCE_DIR BUILD_DIR CMAKE CPACK NEWER SINGLE [cmake args...]
 # NEWER: the version a second build of the tree is made as; SINGLE: the
 # version of a package in the single-package layout.
@@ -19,11 +20,19 @@ step() { printf '\n== %s  [%ss]\n' "$*" "$SECONDS"; }
 fail() { echo "FAIL: $*" >&2 && exit 1; }
 expect() { [[ $2 == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
 
-host_state() { find /var/lib/dpkg /etc/alternatives /usr/bin -printf '%p %y %m %s %T@ %l\n' 2>/dev/null | sort; }
+# Only these: other work on the machine may install packages meanwhile.
+host_state() {
+  find /usr/bin/orvalo* /etc/alternatives/orvalo* /var/lib/dpkg/alternatives/orvalo* /var/lib/dpkg/info/orvalo-client* \
+    /var/lib/dpkg/info/scratch-base* /opt/orvalo /usr/share/man/man1/orvalo* /usr/share/applications/orvalo.desktop \
+    /usr/share/metainfo/*orvalo* /usr/share/icons/hicolor/*/apps/orvalo.* /usr/share/doc/orvalo-client* \
+    /usr/share/lintian/overrides/orvalo-client* /etc/apt/apt.conf.d/50orvalo-client \
+    -printf '%p %y %m %s %T@ %l\n' 2>/dev/null | sort || true
+  dpkg-query -W -f='${Package} ${Version} ${db:Status-Abbrev}\n' 'orvalo-client*' scratch-base 2>/dev/null || true
+}
 host_before=$(host_state)
 check_host() {
   local status=$?
-  diff <(echo "$host_before") <(host_state) >&2 || { echo "FAIL: the host's dpkg database, alternatives or /usr/bin changed" >&2 && status=1; }
+  diff <(echo "$host_before") <(echo "$(host_state)") >&2 || { echo "FAIL: the check changed the host's packages, alternatives or files" >&2 && status=1; }
   exit "$status"
 }
 trap check_host EXIT
@@ -65,6 +74,8 @@ for tree in "$work/base" "$single_tree"; do dpkg-deb --root-owner-group -b "$tre
 mkdir -p "$root"/var/lib/dpkg/{info,updates,alternatives} "$root"/etc/alternatives "$root"/var/log/apt \
   "$root"/etc/apt/{preferences.d,sources.list.d} "$root"/var/{lib/apt/lists,cache/apt/archives}/partial
 touch "$root/var/lib/dpkg/status"
+# As on a real system, base-files made /opt and no package owns it.
+mkdir -p "$root/opt"
 echo "deb [trusted=yes] file:$repo ./" >"$root/etc/apt/sources.list"
 # Plain --root would run the maintainer scripts chrooted into the root.
 dpkg_options=(--root="$root" --force-script-chrootless --log="$root/var/log/dpkg.log")
@@ -96,12 +107,19 @@ expect_command_of() {
   [[ -f $root/usr/share/man/man1/orvalo-$1.1.gz ]] || fail "no manual page for $1"
   expect "doctor" "$(follow /usr/bin/orvalo-doctor)" \
     "/usr/bin/orvalo-doctor -> /etc/alternatives/orvalo-doctor -> /opt/orvalo/$1/launcher-doctor"
+  expect "doctor's manual" "$(follow /usr/share/man/man1/orvalo-doctor.1.gz)" \
+    "/usr/share/man/man1/orvalo-doctor.1.gz -> /etc/alternatives/orvalo-doctor.1.gz -> /usr/share/man/man1/orvalo-doctor-$1.1.gz"
+  [[ -f $root/usr/share/man/man1/orvalo-doctor-$1.1.gz ]] || fail "no doctor's manual page for $1"
 }
 root_files() {
   (cd "$root" && find . \( -path ./var/log -o -path ./var/cache -o -path ./var/lib/apt -o -path './var/lib/dpkg/status*' \
     -o -path './var/lib/dpkg/lock*' -o -path ./var/lib/dpkg/triggers \) -prune -o -printf '%p %y %l\n' | sort)
 }
-purge_all() { apt_get purge 'orvalo-client*' && expect "files after purge" "$(root_files)" "$base"; }
+purge_all() {
+  apt_get purge 'orvalo-client*'
+  [[ -d $root/opt ]] || fail "purging the last version removed the system's /opt"
+  expect "files after purge" "$(root_files)" "$base"
+}
 # Starts /usr/bin/orvalo as the root's links lead; sets status, and library:
 # the main-application library whose client ran.
 run_orvalo() {

@@ -22,9 +22,10 @@ std::optional<size_t> ParseCount(const std::string& strText)
 
 namespace lx::doctor {
 
-const char* UsageText()
+std::string UsageText(const std::string& strProgram)
 {
-    return "usage: launcher-doctor [--root DIR] [--json] [--log-lines N]\n"
+    return "usage: " + strProgram +
+           " [--root DIR] [--json] [--log-lines N]\n"
            "Explains an installation: which version runs, which would fall back, and why.\n"
            "  --root DIR      the installation root to examine (default: the one this program is in)\n"
            "  --json          print one JSON document instead of the report\n"

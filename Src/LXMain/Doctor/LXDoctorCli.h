@@ -17,6 +17,7 @@ struct CommandLine {
 // nullopt, with the reason in strError, for a usage error.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& vtArgs, std::string& strError);
 
-const char* UsageText();
+// Names the program as it was started: launcher-doctor or a link to it.
+std::string UsageText(const std::string& strProgram);
 
 } // namespace lx::doctor

@@ -24,6 +24,15 @@ bool WantsColour()
     return ::isatty(STDOUT_FILENO) == 1 && (szNoColour == nullptr || *szNoColour == '\0');
 }
 
+// The file name it was started as, which --help shows.
+std::string ProgramName(int argc, char** argv)
+{
+    const std::string strPath = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    const size_t uSlash = strPath.rfind('/');
+    const std::string strName = uSlash == std::string::npos ? strPath : strPath.substr(uSlash + 1);
+    return strName.empty() ? "launcher-doctor" : strName;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -41,11 +50,11 @@ int main(int argc, char** argv)
         const std::optional<CommandLine> optCommandLine =
             ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), strError);
         if (!optCommandLine) {
-            std::cerr << "launcher-doctor: " << strError << "\n" << UsageText();
+            std::cerr << "launcher-doctor: " << strError << "\n" << UsageText(ProgramName(argc, argv));
             return knDoctorUsage;
         }
         if (optCommandLine->bHelp) {
-            std::cout << UsageText();
+            std::cout << UsageText(ProgramName(argc, argv));
             return 0;
         }
         const SelfLocation self = LocateSelf(argc > 0 ? argv[0] : nullptr);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "LXProcessUtil.h"
 #include "LXVersionNote.h"
 
 namespace fs = std::filesystem;
@@ -17,40 +18,24 @@ namespace fs = std::filesystem;
 namespace {
 
 // Enough for any interpreter path; longer ones are not trusted.
-constexpr size_t kuMaxInterpreterSize = 4096;
+constexpr size_t kUMaxInterpreterSize = 4096;
 
-class CReadOnlyFile {
-public:
-    explicit CReadOnlyFile(const fs::path& path)
-        // Non-blocking, so a FIFO in place of a launcher cannot hang the doctor.
-        : m_nFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK))
-    {}
-    CReadOnlyFile(const CReadOnlyFile&) = delete;
-    CReadOnlyFile& operator=(const CReadOnlyFile&) = delete;
-    ~CReadOnlyFile()
-    {
-        if (m_nFd >= 0) {
-            ::close(m_nFd);
-        }
+// Regular files only: anything else has no stable content to read.
+// Non-blocking, so a FIFO in place of a launcher cannot hang the doctor.
+lx::CUniqueFd OpenRegularFile(const fs::path& path, std::string& strProblem)
+{
+    lx::CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat stStat {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &stStat) != 0) {
+        strProblem = std::strerror(errno);
+        return {};
     }
-    int Get() const { return m_nFd; }
-
-    // Regular files only: anything else has no stable content to read.
-    std::string Problem() const
-    {
-        if (m_nFd < 0) {
-            return std::strerror(errno);
-        }
-        struct stat stStat {};
-        if (::fstat(m_nFd, &stStat) != 0) {
-            return std::strerror(errno);
-        }
-        return S_ISREG(stStat.st_mode) ? std::string() : "not a regular file";
+    if (!S_ISREG(stStat.st_mode)) {
+        strProblem = "not a regular file";
+        return {};
     }
-
-private:
-    int m_nFd;
-};
+    return fd;
+}
 
 class CElfHandle {
 public:
@@ -124,7 +109,7 @@ void ReadInterpreter(Elf* pElf, int nFd, lx::doctor::ElfFacts& facts)
         if (gelf_getphdr(pElf, static_cast<int>(i), &stPhdr) == nullptr || stPhdr.p_type != PT_INTERP) {
             continue;
         }
-        if (stPhdr.p_filesz == 0 || stPhdr.p_filesz > kuMaxInterpreterSize) {
+        if (stPhdr.p_filesz == 0 || stPhdr.p_filesz > kUMaxInterpreterSize) {
             return;
         }
         std::string strInterpreter(stPhdr.p_filesz, '\0');
@@ -146,9 +131,8 @@ namespace lx::doctor {
 ElfFacts ReadElfFacts(const fs::path& path)
 {
     ElfFacts facts;
-    const CReadOnlyFile file(path);
-    if (std::string strProblem = file.Problem(); !strProblem.empty()) {
-        facts.strError = std::move(strProblem);
+    const lx::CUniqueFd file = OpenRegularFile(path, facts.strError);
+    if (file.Get() < 0) {
         return facts;
     }
     if (elf_version(EV_CURRENT) == EV_NONE) {
@@ -190,8 +174,9 @@ ElfFacts ReadElfFacts(const fs::path& path)
 
 std::optional<std::string> ReadScriptInterpreter(const fs::path& path)
 {
-    const CReadOnlyFile file(path);
-    if (!file.Problem().empty()) {
+    std::string strProblem;
+    const lx::CUniqueFd file = OpenRegularFile(path, strProblem);
+    if (file.Get() < 0) {
         return std::nullopt;
     }
     // The kernel reads at most this much of the first line.

@@ -5,15 +5,17 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <map>
+#include <unordered_map>
+
+#include "LXProcessUtil.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kuMaxUnparsedKept = 5;
+constexpr size_t kUMaxUnparsedKept = 5;
 // A log file is rotated at 5 MiB; a larger one is read from its tail only.
-constexpr off_t knMaxReadBytes = 16 * 1024 * 1024;
+constexpr off_t kNMaxReadBytes = 16 * 1024 * 1024;
 
 bool IsDigit(char ch)
 {
@@ -76,7 +78,8 @@ std::string VersionOfLauncherPath(std::string_view strPath)
     return fs::path(strPath).parent_path().filename().string();
 }
 
-void ApplyMessage(lx::doctor::LaunchSummary& launch, std::string_view strMessage, bool& bInvoked)
+void ApplyMessage(lx::doctor::LaunchSummary& launch, std::string_view strMessage,
+                  std::vector<bool>::reference bInvoked)
 {
     using lx::doctor::LaunchOutcome;
     std::string_view strRest = strMessage;
@@ -162,23 +165,12 @@ std::optional<LogRecord> ParseLogRecord(std::string_view strLine)
     return record;
 }
 
-const char* LaunchOutcomeKey(LaunchOutcome enOutcome)
+const char* KeyOf(LaunchOutcome enOutcome)
 {
-    switch (enOutcome) {
-    case LaunchOutcome::ClientRan:
-        return "client-ran";
-    case LaunchOutcome::ClientStarted:
-        return "client-started";
-    case LaunchOutcome::FellBack:
-        return "fell-back";
-    case LaunchOutcome::NoClient:
-        return "no-client";
-    case LaunchOutcome::Aborted:
-        return "aborted";
-    case LaunchOutcome::Unknown:
-        break;
-    }
-    return "unknown";
+    // In the order of LaunchOutcome.
+    static constexpr const char* kArrSzKeys[] = {"client-ran", "client-started", "fell-back",
+                                                 "no-client",  "aborted",        "unknown"};
+    return kArrSzKeys[static_cast<size_t>(enOutcome)];
 }
 
 namespace {
@@ -186,13 +178,13 @@ namespace {
 // The launch each process is in, by index, across files: a launch may span a
 // rotation.
 struct GroupingState {
-    std::map<int64_t, size_t> mapOpenLaunch;
-    std::map<size_t, bool> mapInvoked;
+    std::unordered_map<int64_t, size_t> mapOpenLaunch;
+    std::vector<bool> vtInvoked; // by launch
 };
 
 void AddLaunches(std::string_view strText, const fs::path& pathFile, GroupingState& state, LogReading& reading)
 {
-    std::map<int64_t, size_t>& mapOpenLaunch = state.mapOpenLaunch;
+    std::unordered_map<int64_t, size_t>& mapOpenLaunch = state.mapOpenLaunch;
     size_t uLineNumber = 0;
     while (!strText.empty()) {
         const size_t uEnd = strText.find('\n');
@@ -204,7 +196,7 @@ void AddLaunches(std::string_view strText, const fs::path& pathFile, GroupingSta
         }
         const std::optional<LogRecord> optRecord = ParseLogRecord(strLine);
         if (!optRecord) {
-            if (reading.vtUnparsed.size() < kuMaxUnparsedKept) {
+            if (reading.vtUnparsed.size() < kUMaxUnparsedKept) {
                 reading.vtUnparsed.push_back({pathFile, uLineNumber, std::string(strLine.substr(0, 200))});
             }
             ++reading.uUnparsedCount;
@@ -216,13 +208,15 @@ void AddLaunches(std::string_view strText, const fs::path& pathFile, GroupingSta
             launch.nPid = optRecord->nPid;
             mapOpenLaunch[launch.nPid] = reading.vtLaunches.size();
             reading.vtLaunches.push_back(std::move(launch));
+            state.vtInvoked.push_back(false);
             continue;
         }
         const auto itOpen = mapOpenLaunch.find(optRecord->nPid);
         if (itOpen == mapOpenLaunch.end()) {
             continue; // its "Init" is in an older file that was rotated away
         }
-        ApplyMessage(reading.vtLaunches[itOpen->second], optRecord->strMessage, state.mapInvoked[itOpen->second]);
+        std::vector<bool>::reference bInvoked = state.vtInvoked[itOpen->second];
+        ApplyMessage(reading.vtLaunches[itOpen->second], optRecord->strMessage, bInvoked);
     }
 }
 
@@ -235,33 +229,33 @@ LogReading ReadLaunches(const std::vector<fs::path>& vtFilesOldestFirst)
     for (const fs::path& pathFile : vtFilesOldestFirst) {
         // Non-blocking, so a FIFO in the log's place cannot hang the doctor;
         // never through a link, which the launcher does not follow either.
-        const int nFd = ::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-        if (nFd < 0) {
-            continue;
-        }
+        const lx::CUniqueFd fdLog(
+            ::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
         struct stat stStat {};
         std::string strText;
-        if (::fstat(nFd, &stStat) == 0 && S_ISREG(stStat.st_mode)) {
-            const off_t nStart = stStat.st_size > knMaxReadBytes ? stStat.st_size - knMaxReadBytes : 0;
+        if (fdLog.Get() >= 0 && ::fstat(fdLog.Get(), &stStat) == 0 && S_ISREG(stStat.st_mode)) {
+            const off_t nStart = stStat.st_size > kNMaxReadBytes ? stStat.st_size - kNMaxReadBytes : 0;
             strText.resize(static_cast<size_t>(stStat.st_size - nStart));
-            const ssize_t nRead = ::pread(nFd, strText.data(), strText.size(), nStart);
+            const ssize_t nRead = ::pread(fdLog.Get(), strText.data(), strText.size(), nStart);
             strText.resize(nRead > 0 ? static_cast<size_t>(nRead) : 0);
             if (nStart > 0) {
                 strText.erase(0, strText.find('\n') + 1); // a cut first line is no record
             }
         }
-        ::close(nFd);
         AddLaunches(strText, pathFile, state, reading);
     }
-    // Linked afterwards: a started launcher's "Init" may be written before
-    // its starter's record of the start.
-    for (size_t i = 0; i < reading.vtLaunches.size(); ++i) {
-        for (size_t j = i + 1; reading.vtLaunches[i].optFallbackPid && j < reading.vtLaunches.size(); ++j) {
-            if (reading.vtLaunches[j].nPid == *reading.vtLaunches[i].optFallbackPid) {
-                reading.vtLaunches[j].optStartedByPid = reading.vtLaunches[i].nPid;
-                break;
+    // Linked afterwards, to the first later launch of that process: a
+    // started launcher's "Init" may be written before its starter's record
+    // of the start. Walked backwards, so the map holds the nearest later one.
+    std::unordered_map<int64_t, size_t> mapLaterLaunch;
+    for (size_t i = reading.vtLaunches.size(); i-- > 0;) {
+        LaunchSummary& launch = reading.vtLaunches[i];
+        if (launch.optFallbackPid) {
+            if (const auto it = mapLaterLaunch.find(*launch.optFallbackPid); it != mapLaterLaunch.end()) {
+                reading.vtLaunches[it->second].optStartedByPid = launch.nPid;
             }
         }
+        mapLaterLaunch[launch.nPid] = i;
     }
     return reading;
 }

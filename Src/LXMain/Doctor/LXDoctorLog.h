@@ -33,7 +33,7 @@ enum class LaunchOutcome {
     Unknown,       // nothing after "Init"
 };
 
-const char* LaunchOutcomeKey(LaunchOutcome enOutcome);
+const char* KeyOf(LaunchOutcome enOutcome);
 
 // What one launcher process recorded, from its "Init" on.
 struct LaunchSummary {

@@ -19,6 +19,7 @@
 #include <json/json.h>
 
 #include "LXLinuxLauncher.h"
+#include "LXProcessUtil.h"
 
 extern char** environ;
 
@@ -27,18 +28,17 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int knResultDescriptor = 3;
-constexpr int knProbeExecFailedStatus = 127;
+constexpr int kNResultDescriptor = 3;
+constexpr int kNProbeExecFailedStatus = 127;
 constexpr std::chrono::milliseconds kPollSlice{50};
 // The child's whole answer; anything longer is cut.
-constexpr size_t kuMaxResultSize = 1 << 20;
+constexpr size_t kUMaxResultSize = 1 << 20;
 constexpr const char* kszLibraryPathEnv = "LD_LIBRARY_PATH";
 
 struct ProbeChild {
     pid_t nPid = -1;
-    int nFd = -1;
+    lx::CUniqueFd fdAnswer;
     std::string strOutput;
-    bool bEof = false;
     bool bReaped = false;
     bool bKilled = false;
     int nWaitStatus = 0;
@@ -71,16 +71,6 @@ std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
     return vtEnv;
 }
 
-std::vector<char*> PointersTo(std::vector<std::string>& vtStrings)
-{
-    std::vector<char*> vtPointers;
-    for (std::string& str : vtStrings) {
-        vtPointers.push_back(str.data());
-    }
-    vtPointers.push_back(nullptr);
-    return vtPointers;
-}
-
 // Only async-signal-safe calls between fork and exec.
 [[noreturn]] void ExecProbeChild(int nWriteFd, const char* szSelf, char** argv, char** envp)
 {
@@ -88,73 +78,62 @@ std::vector<char*> PointersTo(std::vector<std::string>& vtStrings)
     const int nSpare = ::fcntl(nWriteFd, F_DUPFD, 100);
     const int nNull = ::open("/dev/null", O_RDWR);
     if (nSpare < 0 || nNull < 0) {
-        ::_exit(knProbeExecFailedStatus);
+        ::_exit(kNProbeExecFailedStatus);
     }
     for (int nFd = 0; nFd <= 2; ++nFd) {
         ::dup2(nNull, nFd);
     }
-    ::dup2(nSpare, knResultDescriptor);
-    ::syscall(SYS_close_range, static_cast<unsigned>(knResultDescriptor + 1), ~0u, CLOSE_RANGE_CLOEXEC);
+    ::dup2(nSpare, kNResultDescriptor);
+    ::syscall(SYS_close_range, static_cast<unsigned>(kNResultDescriptor + 1), ~0u, CLOSE_RANGE_CLOEXEC);
     ::execve(szSelf, argv, envp);
-    ::_exit(knProbeExecFailedStatus);
+    ::_exit(kNProbeExecFailedStatus);
 }
 
+// The one place a probe is started.
 ProbeChild StartProbe(const fs::path& pathSelfExe, const lx::doctor::ProbeRequest& request, std::string& strError)
 {
     ProbeChild child;
-    std::vector<std::string> vtArgs{pathSelfExe.native(), lx::doctor::kszProbeModeArgument,
-                                    request.pathLibrary.native()};
-    std::vector<std::string> vtEnv = ProbeEnvironment(request.pathRunPathDirectory);
-    std::vector<char*> vtArgv = PointersTo(vtArgs);
-    std::vector<char*> vtEnvp = PointersTo(vtEnv);
-
+    lx::CArgv argv({pathSelfExe.native(), lx::doctor::kszProbeModeArgument, request.pathLibrary.native()});
+    lx::CArgv envp(ProbeEnvironment(request.pathRunPathDirectory));
     int arrFds[2] = {-1, -1};
     if (::pipe2(arrFds, O_CLOEXEC) == -1) {
         strError = std::string("cannot make a pipe: ") + std::strerror(errno);
         return child;
     }
+    lx::CUniqueFd fdWrite(arrFds[1]);
+    child.fdAnswer = lx::CUniqueFd(arrFds[0]);
     child.timeStart = Clock::now();
     const pid_t nPid = ::fork();
     if (nPid == 0) {
-        ExecProbeChild(arrFds[1], vtArgs[0].c_str(), vtArgv.data(), vtEnvp.data());
+        ExecProbeChild(fdWrite.Get(), argv.Data()[0], argv.Data(), envp.Data());
     }
-    const int nForkError = errno;
-    ::close(arrFds[1]);
     if (nPid == -1) {
-        ::close(arrFds[0]);
-        strError = std::string("cannot start the probe: ") + std::strerror(nForkError);
+        strError = std::string("cannot start the probe: ") + std::strerror(errno);
+        child.fdAnswer.Reset();
         return child;
     }
     // Also here, so a kill of the group cannot race the child's own call.
     ::setpgid(nPid, nPid);
-    ::fcntl(arrFds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(child.fdAnswer.Get(), F_SETFL, O_NONBLOCK);
     child.nPid = nPid;
-    child.nFd = arrFds[0];
     return child;
 }
 
 void ReadAvailable(ProbeChild& child)
 {
     char arrBuffer[4096];
-    while (child.nFd >= 0) {
-        const ssize_t nRead = ::read(child.nFd, arrBuffer, sizeof arrBuffer);
+    while (child.fdAnswer.Get() >= 0) {
+        const ssize_t nRead = ::read(child.fdAnswer.Get(), arrBuffer, sizeof arrBuffer);
         if (nRead > 0) {
-            if (child.strOutput.size() < kuMaxResultSize) {
+            if (child.strOutput.size() < kUMaxResultSize) {
                 child.strOutput.append(arrBuffer, static_cast<size_t>(nRead));
             }
-            continue;
+        } else if (nRead == 0 || errno != EINTR) {
+            if (nRead == 0 || errno != EAGAIN) {
+                child.fdAnswer.Reset();
+            }
+            return;
         }
-        if (nRead == -1 && errno == EINTR) {
-            continue;
-        }
-        if (nRead == 0) {
-            child.bEof = true;
-        }
-        if (nRead == 0 || errno != EAGAIN) {
-            ::close(child.nFd);
-            child.nFd = -1;
-        }
-        return;
     }
 }
 
@@ -202,7 +181,7 @@ lx::doctor::ProbeResult Interpret(ProbeChild& child, std::chrono::milliseconds t
     if (strLine.empty() || !upReader->parse(strLine.data(), strLine.data() + strLine.size(), &value, &strParseErrors) ||
         !value.isObject()) {
         result.enState = LibraryState::ProbeFailed;
-        result.strError = WIFEXITED(child.nWaitStatus) && WEXITSTATUS(child.nWaitStatus) == knProbeExecFailedStatus
+        result.strError = WIFEXITED(child.nWaitStatus) && WEXITSTATUS(child.nWaitStatus) == kNProbeExecFailedStatus
                               ? "the probe program could not be started"
                               : "the probe ended without an answer";
         return result;
@@ -239,25 +218,34 @@ std::set<std::string> LoadedObjects()
 
 namespace lx::doctor {
 
-const char* LibraryStateKey(LibraryState enState)
+namespace {
+
+struct StateNames {
+    const char* szKey;
+    const char* szText;
+};
+
+// In the order of LibraryState.
+constexpr StateNames kArrStStateNames[] = {
+    {"missing", "missing"},
+    {"loadable", "loads, has StartMainApp"},
+    {"no-entry", "loads, no StartMainApp"},
+    {"not-loadable", "does not load"},
+    {"hangs", "hangs while loading"},
+    {"crashes", "crashes while loading"},
+    {"probe-failed", "not probed"},
+};
+
+} // namespace
+
+const char* KeyOf(LibraryState enState)
 {
-    switch (enState) {
-    case LibraryState::Missing:
-        return "missing";
-    case LibraryState::Loadable:
-        return "loadable";
-    case LibraryState::NoEntry:
-        return "no-entry";
-    case LibraryState::NotLoadable:
-        return "not-loadable";
-    case LibraryState::Hangs:
-        return "hangs";
-    case LibraryState::Crashes:
-        return "crashes";
-    case LibraryState::ProbeFailed:
-        break;
-    }
-    return "probe-failed";
+    return kArrStStateNames[static_cast<size_t>(enState)].szKey;
+}
+
+const char* TextOf(LibraryState enState)
+{
+    return kArrStStateNames[static_cast<size_t>(enState)].szText;
 }
 
 std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::vector<ProbeRequest>& vtRequests,
@@ -277,8 +265,8 @@ std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::
                 ReadAvailable(child);
                 EndChild(child, false);
             }
-            if (child.nPid > 0 && !child.bReaped && child.nFd >= 0) {
-                vtPoll.push_back({child.nFd, POLLIN, 0});
+            if (child.nPid > 0 && !child.bReaped && child.fdAnswer.Get() >= 0) {
+                vtPoll.push_back({child.fdAnswer.Get(), POLLIN, 0});
             }
         }
         const bool bPending = std::any_of(vtChildren.begin(), vtChildren.end(),
@@ -297,17 +285,13 @@ std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::
         }
         ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::min(remaining, kPollSlice).count()));
         for (ProbeChild& child : vtChildren) {
-            if (child.nFd >= 0) {
-                ReadAvailable(child);
-            }
+            ReadAvailable(child);
         }
     }
 
     for (size_t i = 0; i < vtChildren.size(); ++i) {
         ProbeChild& child = vtChildren[i];
-        if (child.nFd >= 0) {
-            ::close(child.nFd);
-        }
+        child.fdAnswer.Reset();
         if (child.nPid <= 0) {
             continue; // never started; the reason is already in place
         }
@@ -341,17 +325,7 @@ void RunProbeMode(int argc, char** argv)
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     const std::string strLine = Json::writeString(builder, result) + "\n";
-    size_t uWritten = 0;
-    while (uWritten < strLine.size()) {
-        const ssize_t n = ::write(knResultDescriptor, strLine.data() + uWritten, strLine.size() - uWritten);
-        if (n == -1 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        uWritten += static_cast<size_t>(n);
-    }
+    lx::WriteAll(kNResultDescriptor, strLine);
     // The library's finalisers must not run: they are the client's business.
     ::_exit(0);
 }

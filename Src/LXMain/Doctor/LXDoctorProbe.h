@@ -24,7 +24,9 @@ enum class LibraryState {
     ProbeFailed, // the probe itself could not run
 };
 
-const char* LibraryStateKey(LibraryState enState);
+// The value in the JSON document, and the words in the version table.
+const char* KeyOf(LibraryState enState);
+const char* TextOf(LibraryState enState);
 
 struct ProbeRequest {
     std::filesystem::path pathLibrary;

@@ -46,10 +46,30 @@ TEST(LXDoctorLogTest, ParsesRecordsAndSkipsWhatIsNotOne)
     }
     const std::optional<LogRecord> optRecord = ParseLogRecord(vtCases[0].strLine);
     EXPECT_EQ(optRecord->nPid, 4242);
-    EXPECT_EQ(optRecord->nThread, 4243);
-    EXPECT_EQ(optRecord->strSource, "main.cpp");
-    EXPECT_EQ(optRecord->nSourceLine, 24);
     EXPECT_EQ(optRecord->strTime, "2026-12-08 12:00:00.123");
+}
+
+TEST(LXDoctorLogTest, MatchesAMessageToItsFormat)
+{
+    using Fields = std::vector<std::string_view>;
+    struct Case {
+        std::string_view strFormat;
+        std::string_view strMessage;
+        std::optional<Fields> optFields;
+    };
+    const std::vector<Case> vtCases{
+        {"Init", "Init", Fields{}},
+        {"Init", "Init2", std::nullopt},
+        {"Fallback started: {} (pid {})", "Fallback started: /a b/launcher (pid 12)", Fields{"/a b/launcher", "12"}},
+        {"Fallback started: {} (pid {})", "Fallback started: /a/launcher (pid 12", std::nullopt},
+        {"No client started, exit status {}: {}", "No client started, exit status 126: a: b", Fields{"126", "a: b"}},
+        {"Launch aborted by{}", "Launch aborted by unknown exception", Fields{" unknown exception"}},
+        {"EndMainApp, result: {}", "EndMainApp", std::nullopt},
+    };
+    for (const Case& testCase : vtCases) {
+        SCOPED_TRACE(testCase.strMessage);
+        EXPECT_EQ(MatchFormat(testCase.strFormat, testCase.strMessage), testCase.optFields);
+    }
 }
 
 TEST(LXDoctorLogTest, GroupsRecordsIntoLaunchesAcrossRotatedFiles)

@@ -14,31 +14,29 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
-#include <sstream>
 
-#include <json/json.h>
-
+#include "LXLaunchProcess.h"
 #include "LXLinuxLauncher.h"
 #include "LXProcessUtil.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kNResultDescriptor = 3;
+using namespace lx::doctor;
+
+constexpr int kNAnswerDescriptor = 3;
 constexpr int kNProbeExecFailedStatus = 127;
 constexpr std::chrono::milliseconds kPollSlice{50};
 // The child's whole answer; anything longer is cut.
-constexpr size_t kUMaxResultSize = 1 << 20;
+constexpr size_t kUMaxAnswerSize = 1 << 20;
 constexpr const char* kszLibraryPathEnv = "LD_LIBRARY_PATH";
 
 struct ProbeChild {
     pid_t nPid = -1;
     lx::CUniqueFd fdAnswer;
-    std::string strOutput;
+    std::string strAnswer;
     bool bReaped = false;
     bool bKilled = false;
     int nWaitStatus = 0;
@@ -50,29 +48,17 @@ struct ProbeChild {
 // another program.
 std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
 {
-    std::vector<std::string> vtEnv;
-    std::string strOldLibraryPath;
-    const std::string strPrefix = std::string(kszLibraryPathEnv) + "=";
-    for (char** ppEntry = environ; ppEntry != nullptr && *ppEntry != nullptr; ++ppEntry) {
-        const std::string_view strEntry(*ppEntry);
-        if (strEntry.rfind(strPrefix, 0) == 0) {
-            strOldLibraryPath = strEntry.substr(strPrefix.size());
-        } else {
-            vtEnv.emplace_back(strEntry);
-        }
+    if (pathRunPathDirectory.empty() || pathRunPathDirectory.native().find(':') != std::string::npos) {
+        return lx::CurrentEnvironment();
     }
-    std::string strLibraryPath = strOldLibraryPath;
-    if (!pathRunPathDirectory.empty() && pathRunPathDirectory.native().find(':') == std::string::npos) {
-        strLibraryPath = pathRunPathDirectory.native() + (strOldLibraryPath.empty() ? "" : ":" + strOldLibraryPath);
-    }
-    if (!strLibraryPath.empty() || std::getenv(kszLibraryPathEnv) != nullptr) {
-        vtEnv.push_back(strPrefix + strLibraryPath);
-    }
-    return vtEnv;
+    const char* szOld = std::getenv(kszLibraryPathEnv);
+    return lx::EnvironmentWith(kszLibraryPathEnv, pathRunPathDirectory.native() +
+                                                      (szOld != nullptr && *szOld != '\0' ? ":" + std::string(szOld)
+                                                                                          : std::string()));
 }
 
 // Only async-signal-safe calls between fork and exec.
-[[noreturn]] void ExecProbeChild(int nWriteFd, const char* szSelf, char** argv, char** envp)
+[[noreturn]] void ExecProbeChild(int nWriteFd, char** argv, char** envp)
 {
     ::setpgid(0, 0);
     const int nSpare = ::fcntl(nWriteFd, F_DUPFD, 100);
@@ -83,39 +69,38 @@ std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
     for (int nFd = 0; nFd <= 2; ++nFd) {
         ::dup2(nNull, nFd);
     }
-    ::dup2(nSpare, kNResultDescriptor);
-    ::syscall(SYS_close_range, static_cast<unsigned>(kNResultDescriptor + 1), ~0u, CLOSE_RANGE_CLOEXEC);
-    ::execve(szSelf, argv, envp);
+    ::dup2(nSpare, kNAnswerDescriptor);
+    ::syscall(SYS_close_range, static_cast<unsigned>(kNAnswerDescriptor + 1), ~0u, CLOSE_RANGE_CLOEXEC);
+    ::execve(argv[0], argv, envp);
     ::_exit(kNProbeExecFailedStatus);
 }
 
 // The one place a probe is started.
-ProbeChild StartProbe(const fs::path& pathSelfExe, const lx::doctor::ProbeRequest& request, std::string& strError)
+ProbeChild StartProbe(const fs::path& pathSelfExe, const ProbeRequest& request, std::string& strError)
 {
     ProbeChild child;
-    lx::CArgv argv({pathSelfExe.native(), lx::doctor::kszProbeModeArgument, request.pathLibrary.native()});
+    lx::CArgv argv({pathSelfExe.native(), kszProbeModeArgument, request.pathLibrary.native()});
     lx::CArgv envp(ProbeEnvironment(request.pathRunPathDirectory));
     int arrFds[2] = {-1, -1};
     if (::pipe2(arrFds, O_CLOEXEC) == -1) {
         strError = std::string("cannot make a pipe: ") + std::strerror(errno);
         return child;
     }
-    lx::CUniqueFd fdWrite(arrFds[1]);
+    const lx::CUniqueFd fdWrite(arrFds[1]);
     child.fdAnswer = lx::CUniqueFd(arrFds[0]);
     child.timeStart = Clock::now();
-    const pid_t nPid = ::fork();
-    if (nPid == 0) {
-        ExecProbeChild(fdWrite.Get(), argv.Data()[0], argv.Data(), envp.Data());
+    child.nPid = ::fork();
+    if (child.nPid == 0) {
+        ExecProbeChild(fdWrite.Get(), argv.Data(), envp.Data());
     }
-    if (nPid == -1) {
+    if (child.nPid == -1) {
         strError = std::string("cannot start the probe: ") + std::strerror(errno);
         child.fdAnswer.Reset();
         return child;
     }
     // Also here, so a kill of the group cannot race the child's own call.
-    ::setpgid(nPid, nPid);
+    ::setpgid(child.nPid, child.nPid);
     ::fcntl(child.fdAnswer.Get(), F_SETFL, O_NONBLOCK);
-    child.nPid = nPid;
     return child;
 }
 
@@ -125,9 +110,7 @@ void ReadAvailable(ProbeChild& child)
     while (child.fdAnswer.Get() >= 0) {
         const ssize_t nRead = ::read(child.fdAnswer.Get(), arrBuffer, sizeof arrBuffer);
         if (nRead > 0) {
-            if (child.strOutput.size() < kUMaxResultSize) {
-                child.strOutput.append(arrBuffer, static_cast<size_t>(nRead));
-            }
+            child.strAnswer.append(arrBuffer, std::min(static_cast<size_t>(nRead), kUMaxAnswerSize));
         } else if (nRead == 0 || errno != EINTR) {
             if (nRead == 0 || errno != EAGAIN) {
                 child.fdAnswer.Reset();
@@ -158,10 +141,11 @@ bool HasExited(const ProbeChild& child)
            stInfo.si_pid == child.nPid;
 }
 
-lx::doctor::ProbeResult Interpret(ProbeChild& child, std::chrono::milliseconds timeLimit)
+// The answer is NUL-ended fields: "1" or "0" for loaded, the loader's
+// error, "1" or "0" for the entry, then the objects loading brought in.
+ProbeResult Interpret(const ProbeChild& child, std::chrono::milliseconds timeLimit)
 {
-    using lx::doctor::LibraryState;
-    lx::doctor::ProbeResult result;
+    ProbeResult result;
     if (child.bKilled) {
         result.enState = LibraryState::Hangs;
         result.strError = "still loading after " + std::to_string(timeLimit.count()) + " ms; the probe was killed";
@@ -174,51 +158,38 @@ lx::doctor::ProbeResult Interpret(ProbeChild& child, std::chrono::milliseconds t
             "loading it killed the process: signal " + std::to_string(nSignal) + " (" + ::strsignal(nSignal) + ")";
         return result;
     }
-    Json::Value value;
-    std::string strParseErrors;
-    const std::string strLine = child.strOutput.substr(0, child.strOutput.find('\n'));
-    const std::unique_ptr<Json::CharReader> upReader(Json::CharReaderBuilder().newCharReader());
-    if (strLine.empty() || !upReader->parse(strLine.data(), strLine.data() + strLine.size(), &value, &strParseErrors) ||
-        !value.isObject()) {
+    std::vector<std::string> vtFields;
+    for (size_t uStart = 0, uEnd; (uEnd = child.strAnswer.find('\0', uStart)) != std::string::npos; uStart = uEnd + 1) {
+        vtFields.push_back(child.strAnswer.substr(uStart, uEnd - uStart));
+    }
+    if (vtFields.size() < 3) {
         result.enState = LibraryState::ProbeFailed;
         result.strError = WIFEXITED(child.nWaitStatus) && WEXITSTATUS(child.nWaitStatus) == kNProbeExecFailedStatus
                               ? "the probe program could not be started"
                               : "the probe ended without an answer";
         return result;
     }
-    result.strError = value["error"].asString();
-    result.bHasEntry = value["entry"].asBool();
-    for (const Json::Value& object : value["objects"]) {
-        result.vtLoadedObjects.push_back(object.asString());
-    }
-    if (!value["loaded"].asBool()) {
-        result.enState = LibraryState::NotLoadable;
-    } else {
-        result.enState = result.bHasEntry ? LibraryState::Loadable : LibraryState::NoEntry;
-    }
+    result.enState = vtFields[0] != "1"  ? LibraryState::NotLoadable
+                     : vtFields[2] == "1" ? LibraryState::Loadable
+                                          : LibraryState::NoEntry;
+    result.strError = vtFields[1];
+    result.vtLoadedObjects.assign(vtFields.begin() + 3, vtFields.end());
     return result;
-}
-
-int CollectObjectName(dl_phdr_info* pInfo, size_t /*uSize*/, void* pData)
-{
-    if (pInfo->dlpi_name != nullptr && pInfo->dlpi_name[0] != '\0') {
-        static_cast<std::set<std::string>*>(pData)->insert(pInfo->dlpi_name);
-    }
-    return 0;
 }
 
 std::set<std::string> LoadedObjects()
 {
     std::set<std::string> setObjects;
-    dl_iterate_phdr(CollectObjectName, &setObjects);
+    dl_iterate_phdr(
+        [](dl_phdr_info* pInfo, size_t, void* pData) {
+            if (pInfo->dlpi_name != nullptr && pInfo->dlpi_name[0] != '\0') {
+                static_cast<std::set<std::string>*>(pData)->insert(pInfo->dlpi_name);
+            }
+            return 0;
+        },
+        &setObjects);
     return setObjects;
 }
-
-} // namespace
-
-namespace lx::doctor {
-
-namespace {
 
 struct StateNames {
     const char* szKey;
@@ -238,6 +209,8 @@ constexpr StateNames kArrStStateNames[] = {
 
 } // namespace
 
+namespace lx::doctor {
+
 const char* KeyOf(LibraryState enState)
 {
     return kArrStStateNames[static_cast<size_t>(enState)].szKey;
@@ -256,76 +229,53 @@ std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::
     for (size_t i = 0; i < vtRequests.size(); ++i) {
         vtChildren[i] = StartProbe(pathSelfExe, vtRequests[i], vtResults[i].strError);
     }
-
     const Clock::time_point timeDeadline = Clock::now() + timeLimit;
-    for (;;) {
+    for (bool bPending = true; bPending;) {
         std::vector<pollfd> vtPoll;
+        bPending = false;
+        const bool bLate = Clock::now() >= timeDeadline;
         for (ProbeChild& child : vtChildren) {
-            if (child.nPid > 0 && !child.bReaped && HasExited(child)) {
-                ReadAvailable(child);
-                EndChild(child, false);
+            ReadAvailable(child);
+            const bool bExited = child.nPid > 0 && !child.bReaped && HasExited(child);
+            if (bExited || (bLate && child.nPid > 0 && !child.bReaped)) {
+                EndChild(child, !bExited);
             }
+            bPending = bPending || (child.nPid > 0 && !child.bReaped);
             if (child.nPid > 0 && !child.bReaped && child.fdAnswer.Get() >= 0) {
                 vtPoll.push_back({child.fdAnswer.Get(), POLLIN, 0});
             }
         }
-        const bool bPending = std::any_of(vtChildren.begin(), vtChildren.end(),
-                                          [](const ProbeChild& child) { return child.nPid > 0 && !child.bReaped; });
-        if (!bPending) {
-            break;
-        }
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline - Clock::now());
-        if (remaining.count() <= 0) {
-            for (ProbeChild& child : vtChildren) {
-                if (child.nPid > 0 && !child.bReaped) {
-                    EndChild(child, true);
-                }
-            }
-            break;
-        }
-        ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::min(remaining, kPollSlice).count()));
-        for (ProbeChild& child : vtChildren) {
-            ReadAvailable(child);
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(timeDeadline - Clock::now());
+        if (bPending) {
+            ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::clamp(remaining, {}, kPollSlice).count()));
         }
     }
-
     for (size_t i = 0; i < vtChildren.size(); ++i) {
-        ProbeChild& child = vtChildren[i];
-        child.fdAnswer.Reset();
-        if (child.nPid <= 0) {
-            continue; // never started; the reason is already in place
+        if (vtChildren[i].nPid > 0) { // else never started, and the reason is in place
+            vtResults[i] = Interpret(vtChildren[i], timeLimit);
+            vtResults[i].duration =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - vtChildren[i].timeStart);
         }
-        vtResults[i] = Interpret(child, timeLimit);
-        vtResults[i].duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - child.timeStart);
     }
     return vtResults;
 }
 
 void RunProbeMode(int argc, char** argv)
 {
-    Json::Value result(Json::objectValue);
+    std::string strAnswer;
     if (argc >= 3) {
         const std::set<std::string> setBefore = LoadedObjects();
         void* pHandle = dlopen(argv[2], lx::knMainAppOpenFlags);
-        result["loaded"] = pHandle != nullptr;
-        if (pHandle == nullptr) {
-            const char* szError = dlerror();
-            result["error"] = szError != nullptr ? szError : "";
-        } else {
-            result["entry"] = dlsym(pHandle, lx::kszStartMainAppSymbol) != nullptr;
-            Json::Value objects(Json::arrayValue);
-            for (const std::string& strObject : LoadedObjects()) {
-                if (setBefore.count(strObject) == 0) {
-                    objects.append(strObject);
-                }
-            }
-            result["objects"] = objects;
+        const char* szError = pHandle == nullptr ? dlerror() : nullptr;
+        strAnswer += std::string(pHandle != nullptr ? "1" : "0") + '\0';
+        strAnswer += std::string(szError != nullptr ? szError : "") + '\0';
+        const bool bEntry = pHandle != nullptr && dlsym(pHandle, lx::kszStartMainAppSymbol) != nullptr;
+        strAnswer += std::string(bEntry ? "1" : "0") + '\0';
+        for (const std::string& strObject : pHandle != nullptr ? LoadedObjects() : std::set<std::string>()) {
+            strAnswer += setBefore.count(strObject) == 0 ? strObject + '\0' : std::string();
         }
     }
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    const std::string strLine = Json::writeString(builder, result) + "\n";
-    lx::WriteAll(kNResultDescriptor, strLine);
+    lx::WriteAll(kNAnswerDescriptor, strAnswer);
     // The library's finalisers must not run: they are the client's business.
     ::_exit(0);
 }

@@ -38,7 +38,6 @@ struct ProbeRequest {
 struct ProbeResult {
     LibraryState enState = LibraryState::ProbeFailed;
     std::string strError; // the loader's message, or what went wrong
-    bool bHasEntry = false;
     std::vector<std::string> vtLoadedObjects; // objects loading it brought in
     std::chrono::milliseconds duration{0};
 };
@@ -52,7 +51,7 @@ std::vector<ProbeResult> ProbeLibraries(const std::filesystem::path& pathSelfExe
                                         std::chrono::milliseconds timeLimit = kProbeTimeLimit);
 
 // The probe child's body: argv[1] is the probe argument, argv[2] the library.
-// Writes one JSON line to descriptor 3 and ends the process.
+// Writes its answer to descriptor 3 and ends the process.
 [[noreturn]] void RunProbeMode(int argc, char** argv);
 
 } // namespace lx::doctor

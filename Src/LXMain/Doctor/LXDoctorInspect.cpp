@@ -10,6 +10,7 @@
 
 #include "LXDoctorElf.h"
 #include "LXDoctorRules.h"
+#include "LXFallback.h"
 
 namespace fs = std::filesystem;
 
@@ -165,11 +166,10 @@ void DescribeEnvironment(DoctorReport& report, const std::optional<std::string>&
         return;
     }
     env.strCeilingValue = *optCeiling;
-    env.bCeilingValid = IsUsableCeiling(*optCeiling);
+    const lx::FallbackCeiling ceiling = lx::FallbackCeiling::Read(optCeiling->c_str());
+    env.bCeilingValid = ceiling.optInherited.has_value();
     if (env.bCeilingValid) {
-        // The numbers the launcher reads from it: the cap on the highest version.
-        constexpr uint32_t kuMax = std::numeric_limits<uint32_t>::max();
-        env.strCeiling = FormatVersion(EffectiveCeiling(Version{kuMax, kuMax, kuMax, kuMax, {}}, optCeiling));
+        env.strCeiling = FormatVersion(*ceiling.optInherited);
     }
     for (size_t i = 0; i < report.vtVersions.size(); ++i) {
         const Verdict without = PredictLaunch(report.vtVersions, i, std::nullopt);

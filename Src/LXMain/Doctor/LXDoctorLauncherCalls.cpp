@@ -67,48 +67,6 @@ std::string FormatVersion(const Version& stVersion)
     return lx::FormatVersion(stVersion);
 }
 
-Version EffectiveCeiling(const Version& stSelf, const std::optional<std::string>& optInherited)
-{
-    const lx::FallbackCeilingSetting stSetting =
-        lx::ReadFallbackCeiling(optInherited ? optInherited->c_str() : nullptr);
-    return lx::EffectiveCeiling(stSelf, stSetting.optCeiling);
-}
-
-bool IsUsableCeiling(const std::string& strInherited)
-{
-    return lx::ReadFallbackCeiling(strInherited.c_str()).optCeiling.has_value();
-}
-
-std::vector<Version> FallbackCandidates(const Version& stCeiling, const fs::path& pathSelf,
-                                        const std::vector<Version>& vtVersions)
-{
-    return lx::FallbackCandidates(stCeiling, pathSelf, vtVersions, kszLauncherFileName);
-}
-
-std::optional<NoClientEnd> NoClientEndFor(LibraryState enOwnLibrary, size_t uCandidatesTried, bool bFallbackStarted)
-{
-    lx::MainAppState enState = lx::MainAppState::Usable;
-    switch (enOwnLibrary) {
-    case LibraryState::Missing:
-        enState = lx::MainAppState::NotFound;
-        break;
-    case LibraryState::NoEntry:
-        enState = lx::MainAppState::NoEntry;
-        break;
-    case LibraryState::Loadable:
-        break;
-    default:
-        enState = lx::MainAppState::NotLoadable;
-        break;
-    }
-    const std::optional<lx::NoClientReason> optReason =
-        lx::NoClientReasonFor(enState, uCandidatesTried, bFallbackStarted);
-    if (!optReason) {
-        return std::nullopt;
-    }
-    return NoClientEnd{lx::ExitStatusFor(*optReason), lx::DescribeNoClientReason(*optReason)};
-}
-
 const char* MainAppLibraryName()
 {
     return lx::kszMainAppLibraryName;

@@ -147,13 +147,13 @@ ProbeResult Interpret(const ProbeChild& child, std::chrono::milliseconds timeLim
 {
     ProbeResult result;
     if (child.bKilled) {
-        result.enState = LibraryState::Hangs;
+        result.enEnd = ProbeEnd::Hangs;
         result.strError = "still loading after " + std::to_string(timeLimit.count()) + " ms; the probe was killed";
         return result;
     }
     if (WIFSIGNALED(child.nWaitStatus)) {
         const int nSignal = WTERMSIG(child.nWaitStatus);
-        result.enState = LibraryState::Crashes;
+        result.enEnd = ProbeEnd::Crashes;
         result.strError =
             "loading it killed the process: signal " + std::to_string(nSignal) + " (" + ::strsignal(nSignal) + ")";
         return result;
@@ -163,15 +163,15 @@ ProbeResult Interpret(const ProbeChild& child, std::chrono::milliseconds timeLim
         vtFields.push_back(child.strAnswer.substr(uStart, uEnd - uStart));
     }
     if (vtFields.size() < 3) {
-        result.enState = LibraryState::ProbeFailed;
         result.strError = WIFEXITED(child.nWaitStatus) && WEXITSTATUS(child.nWaitStatus) == kNProbeExecFailedStatus
                               ? "the probe program could not be started"
                               : "the probe ended without an answer";
         return result;
     }
-    result.enState = vtFields[0] != "1"  ? LibraryState::NotLoadable
-                     : vtFields[2] == "1" ? LibraryState::Loadable
-                                          : LibraryState::NoEntry;
+    result.enEnd = ProbeEnd::Answered;
+    result.enState = vtFields[0] != "1"  ? lx::LibraryState::NOT_LOADABLE
+                     : vtFields[2] == "1" ? lx::LibraryState::USABLE
+                                          : lx::LibraryState::NO_ENTRY;
     result.strError = vtFields[1];
     result.vtLoadedObjects.assign(vtFields.begin() + 3, vtFields.end());
     return result;
@@ -196,29 +196,37 @@ struct StateNames {
     const char* szText;
 };
 
-// In the order of LibraryState.
+// In the order of lx::LibraryState, then of the ends without an answer.
 constexpr StateNames kArrStStateNames[] = {
-    {"missing", "missing"},
     {"loadable", "loads, has StartMainApp"},
-    {"no-entry", "loads, no StartMainApp"},
+    {"missing", "missing"},
     {"not-loadable", "does not load"},
+    {"no-entry", "loads, no StartMainApp"},
     {"hangs", "hangs while loading"},
     {"crashes", "crashes while loading"},
     {"probe-failed", "not probed"},
 };
 
+const StateNames& NamesOf(const ProbeResult& result)
+{
+    constexpr size_t kUStates = 4;
+    return kArrStStateNames[result.enEnd == ProbeEnd::Answered
+                                ? static_cast<size_t>(result.enState)
+                                : kUStates + static_cast<size_t>(result.enEnd) - 1];
+}
+
 } // namespace
 
 namespace lx::doctor {
 
-const char* KeyOf(LibraryState enState)
+const char* KeyOf(const ProbeResult& result)
 {
-    return kArrStStateNames[static_cast<size_t>(enState)].szKey;
+    return NamesOf(result).szKey;
 }
 
-const char* TextOf(LibraryState enState)
+const char* TextOf(const ProbeResult& result)
 {
-    return kArrStStateNames[static_cast<size_t>(enState)].szText;
+    return NamesOf(result).szText;
 }
 
 std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::vector<ProbeRequest>& vtRequests,

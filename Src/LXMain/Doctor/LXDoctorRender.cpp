@@ -108,7 +108,7 @@ Json::Value VersionToJson(const VersionRow& row)
     launcher["version_mismatch"] = row.launcher.bVersionMismatch;
     Json::Value& library = value["library"];
     library["path"] = row.pathLibrary.string();
-    library["state"] = KeyOf(row.library.enState);
+    library["state"] = KeyOf(row.library);
     library["error"] = row.library.strError;
     library["probe_ms"] = static_cast<Json::Int64>(row.library.duration.count());
     library["loaded_objects"] = Strings(row.library.vtLoadedObjects);
@@ -182,10 +182,11 @@ std::string RenderText(const DoctorReport& report, bool bColour)
         std::vector<std::vector<Cell>> vtRows{{{"VERSION"}, {"LAUNCHER"}, {"MAIN LIBRARY"}, {"IF STARTED"}}};
         for (const VersionRow& row : report.vtVersions) {
             const bool bLauncherOk = row.launcher.enState == LauncherFileState::Ok && !row.launcher.bVersionMismatch;
+            const bool bLibraryOk =
+                row.library.enEnd == ProbeEnd::Answered && row.library.enState == lx::LibraryState::USABLE;
             vtRows.push_back({{row.strName},
                               {LauncherCell(row.launcher), bLauncherOk ? Colour::None : Colour::Yellow},
-                              {TextOf(row.library.enState),
-                               row.library.enState == LibraryState::Loadable ? Colour::None : Colour::Yellow},
+                              {TextOf(row.library), bLibraryOk ? Colour::None : Colour::Yellow},
                               {row.verdict.strText, VerdictColour(row.verdict.enKind)}});
         }
         WriteTable(out, vtRows, paint);

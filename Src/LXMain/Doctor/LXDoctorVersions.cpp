@@ -46,33 +46,19 @@ struct Step {
     std::optional<size_t> optNext;
     std::vector<FailedStart> vtFailed;
     std::optional<int> optExitStatus;
-    std::string strReason; // without the version's name
+    std::string strReason; // why no client, or what is unknown
     std::string strLast;   // how the sentence ends when the road ends here
 };
 
 std::string OwnFailure(const ProbeResult& library)
 {
     switch (library.enState) {
-    case LibraryState::Missing:
+    case lx::LibraryState::NOT_FOUND:
         return "has no main-application library";
-    case LibraryState::NoEntry:
+    case lx::LibraryState::NO_ENTRY:
         return "has a main-application library without StartMainApp";
     default:
         return "cannot load its main-application library (" + library.strError + ")";
-    }
-}
-
-lx::MainAppState LauncherView(LibraryState enState)
-{
-    switch (enState) {
-    case LibraryState::Missing:
-        return lx::MainAppState::NotFound;
-    case LibraryState::NoEntry:
-        return lx::MainAppState::NoEntry;
-    case LibraryState::Loadable:
-        return lx::MainAppState::Usable;
-    default:
-        return lx::MainAppState::NotLoadable;
     }
 }
 
@@ -167,57 +153,55 @@ private:
                         "the launcher of " + row.strName + " carries no version note: its behaviour is unknown",
                         "has a launcher that carries no version note: its behaviour is unknown");
         }
-        switch (row.library.enState) {
-        case LibraryState::Loadable:
-            step.enKind = VerdictKind::RunsClient;
-            return step;
-        case LibraryState::Hangs:
+        switch (row.library.enEnd) {
+        case ProbeEnd::Hangs:
             return Stop(VerdictKind::Hangs, row.strName + "'s main-application library hangs while loading",
                         "hangs while loading its main-application library");
-        case LibraryState::Crashes:
+        case ProbeEnd::Crashes:
             return Stop(VerdictKind::Crashes,
                         row.strName + "'s main-application library crashes the process while loading",
                         "dies while loading its main-application library (" + row.library.strError + ")");
-        case LibraryState::ProbeFailed:
+        case ProbeEnd::Failed:
             return Stop(VerdictKind::Unknown,
                         "the library of " + row.strName + " could not be probed: " + row.library.strError,
                         "has a library the doctor could not probe");
-        default:
+        case ProbeEnd::Answered:
             break;
         }
-        Version stSelf = *row.launcher.optCompiledVersion;
-        stSelf.path = row.stVersion.path;
-        const Version stCeiling = lx::EffectiveCeiling(stSelf, optInherited);
-        const std::vector<Version> vtCandidates =
-            lx::FallbackCandidates(stCeiling, stSelf.path, m_vtVersions, kszLauncherFileName);
-        // As the launcher does: each candidate in turn until one starts.
-        size_t uTried = 0;
-        for (const Version& candidate : vtCandidates) {
-            const auto itIndex = m_mapIndex.find(candidate.path.native());
+        lx::LaunchSituation situation;
+        situation.enOwnLibrary = row.library.enState;
+        situation.stOwnVersion = *row.launcher.optCompiledVersion;
+        situation.stOwnVersion.path = row.stVersion.path;
+        situation.ceiling.optInherited = optInherited;
+        situation.vtVersions = m_vtVersions;
+        situation.funcHasLauncher = lx::HasEntryNamed(kszLauncherFileName);
+        // A start succeeds exactly when the candidate's launcher can be started.
+        const lx::LaunchPlan plan = lx::PlanLaunch(situation, [&](const Version& stCandidate) -> std::optional<int> {
+            const auto itIndex = m_mapIndex.find(stCandidate.path.native());
             if (itIndex == m_mapIndex.end()) {
-                continue;
+                return std::nullopt;
             }
-            ++uTried;
             const LauncherFile& launcher = m_vtRows[itIndex->second].launcher;
-            if (launcher.enState == LauncherFileState::Ok) {
-                step.optNext = itIndex->second;
-                step.optExitStatus = 0;
-                return step;
+            if (launcher.enState != LauncherFileState::Ok) {
+                step.vtFailed.push_back({m_vtRows[itIndex->second].strName, launcher.path, launcher.strProblem});
+                return std::nullopt;
             }
-            step.vtFailed.push_back({m_vtRows[itIndex->second].strName, launcher.path, launcher.strProblem});
+            step.optNext = itIndex->second;
+            return 0;
+        });
+        if (plan.enRoute == lx::LaunchRoute::RUN_OWN_CLIENT) {
+            step.enKind = VerdictKind::RunsClient;
+            return step;
         }
-        const std::optional<lx::NoClientReason> optReason =
-            lx::NoClientReasonFor(LauncherView(row.library.enState), uTried, false);
-        if (!optReason) {
-            return Stop(VerdictKind::Unknown, "the launcher's rules name no outcome",
-                        "the launcher's rules name no outcome");
+        step.optExitStatus = plan.nExitStatus;
+        if (plan.enRoute == lx::LaunchRoute::FALLBACK_STARTED) {
+            return step;
         }
-        step.optExitStatus = lx::ExitStatusFor(*optReason);
-        return Stop(VerdictKind::NoClient, lx::DescribeNoClientReason(*optReason),
-                    OwnFailure(row.library) +
-                        (vtCandidates.empty() ? " and has no version below " + lx::FormatVersion(stCeiling) +
-                                                    " to fall back to"
-                                              : " and no fallback launcher starts"));
+        return Stop(VerdictKind::NoClient, lx::DescribeNoClientReason(*plan.optNoClient),
+                    OwnFailure(row.library) + (plan.vtCandidates.empty() ? " and has no version below " +
+                                                                               lx::FormatVersion(plan.stCeiling) +
+                                                                               " to fall back to"
+                                                                         : " and no fallback launcher starts"));
     }
 
     const std::vector<VersionRow>& m_vtRows;
@@ -311,7 +295,7 @@ std::vector<VersionRow> ExamineVersions(const fs::path& pathRoot, const fs::path
         row.stVersion = stVersion;
         row.launcher = ExamineLauncherFile(stVersion.path / kszLauncherFileName);
         row.pathLibrary = stVersion.path / lx::kszMainAppLibraryName;
-        row.library.enState = LibraryState::Missing;
+        row.library.enEnd = ProbeEnd::Answered;
         std::error_code ec;
         if (fs::status(row.pathLibrary, ec).type() != fs::file_type::not_found) {
             // The launcher's own run path names its directory; a library with

@@ -29,7 +29,9 @@ public:
 
 protected:
     virtual int StartMainApp(int argc, char** argv);
-    virtual LaunchError LoadMainAppFunc(const std::filesystem::path& directory) = 0;
+    // Loads the library and binds its entry; what it found.
+    virtual lx::LibraryState LoadMainApp(const std::filesystem::path& directory) = 0;
+    virtual LaunchError LoadMainAppFunc(const std::filesystem::path& directory);
     virtual std::filesystem::path GetLauncherDirectoryPath() = 0;
     virtual std::filesystem::path GetVersionRootDirectoryPath() = 0;
     virtual std::filesystem::path GetLauncherExePath() = 0;
@@ -48,7 +50,5 @@ protected:
     std::filesystem::path m_pathLauncherExeFromCommandLine;
     std::filesystem::path m_pathLauncherExe;
     CLXErrorHandler m_errorHandler;
-    // What LoadMainAppFunc found when it failed.
-    lx::MainAppState m_enMainAppState = lx::MainAppState::NotLoadable;
     lx::CUniqueFd m_fdTerminal;
 };

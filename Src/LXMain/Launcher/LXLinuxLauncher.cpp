@@ -20,7 +20,7 @@ constexpr size_t kuInitialLinkBufferSize = 4096 + 1;
 
 } // namespace
 
-LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
+lx::LibraryState CLXLinuxLauncher::LoadMainApp(const fs::path& directory)
 {
     const fs::path pathLibrary = directory / lx::kszMainAppLibraryName;
     const std::string strLibrary = lx::EscapeControlCharacters(pathLibrary.generic_string());
@@ -30,8 +30,7 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     std::error_code ec;
     if (fs::status(pathLibrary, ec).type() == fs::file_type::not_found) {
         SPDLOG_INFO("Main application library not found: {}", strLibrary);
-        m_enMainAppState = lx::MainAppState::NotFound;
-        return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
+        return lx::LibraryState::NOT_FOUND;
     }
 
     // Local scope and lazy binding: the client's symbols stay out of the
@@ -43,8 +42,7 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
         const char* szError = dlerror();
         SPDLOG_INFO("Main application library could not be loaded: {}: {}", strLibrary,
                     lx::EscapeControlCharacters(szError != nullptr ? szError : "unknown error"));
-        m_enMainAppState = lx::MainAppState::NotLoadable;
-        return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
+        return lx::LibraryState::NOT_LOADABLE;
     }
 
     // dlsym hands back an object pointer; POSIX guarantees it converts to a
@@ -52,8 +50,7 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, lx::kszStartMainAppSymbol));
     if (m_funcStartMainApp == nullptr) {
         SPDLOG_INFO("Main application library has no entry StartMainApp: {}", strLibrary);
-        m_enMainAppState = lx::MainAppState::NoEntry;
-        return LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL;
+        return lx::LibraryState::NO_ENTRY;
     }
 
     // Only now: the library's initialisers have run, and the client must see
@@ -61,8 +58,7 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     if (setenv("QT_QPA_PLATFORM", "xcb", 1) != 0) {
         SPDLOG_INFO("Cannot select the X11 platform; the client chooses its own");
     }
-    m_enMainAppState = lx::MainAppState::Usable;
-    return LaunchError::LAUNCH_NO_ERROR;
+    return lx::LibraryState::USABLE;
 }
 
 fs::path CLXLinuxLauncher::GetLauncherDirectoryPath()

@@ -168,29 +168,25 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
              install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
              install.AddVersion("16.22.100", MainApp::StandIn);
          },
-         strOwn,
-         "runs-client"},
+         strOwn, "runs-client"},
         {"newest lacks the library",
          [](Installation& install) {
              install.AddVersion(kszOwnVersionDir, MainApp::None);
              install.AddVersion("16.22.100", MainApp::StandIn);
          },
-         strOwn,
-         "falls-back"},
+         strOwn, "falls-back"},
         {"newest's library lacks the entry",
          [](Installation& install) {
              install.AddVersion(kszOwnVersionDir, MainApp::NoEntry);
              install.AddVersion("16.22.100", MainApp::StandIn);
          },
-         strOwn,
-         "falls-back"},
+         strOwn, "falls-back"},
         {"newest's library needs a missing dependency",
          [](Installation& install) {
              install.AddVersion(kszOwnVersionDir, MainApp::NeedsGone);
              install.AddVersion("16.22.100", MainApp::StandIn);
          },
-         strOwn,
-         "falls-back"},
+         strOwn, "falls-back"},
         {"broken sibling launcher above a working one",
          [](Installation& install) {
              install.AddVersion(kszOwnVersionDir, MainApp::None);
@@ -198,8 +194,7 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
              fs::permissions(pathBroken / "launcher", fs::perms::owner_read | fs::perms::owner_write);
              install.AddVersion("16.21.0", MainApp::StandIn);
          },
-         strOwn,
-         "falls-back"},
+         strOwn, "falls-back"},
         {"launcher built above its directory name",
          [](Installation& install) {
              const fs::path pathDir = install.AddVersion("16.22.100", MainApp::None, false);
@@ -207,19 +202,15 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
              install.AddVersion("16.23.5", MainApp::StandIn);
              install.AddVersion("16.21.0", MainApp::StandIn);
          },
-         "16.22.100",
-         "falls-back"},
+         "16.22.100", "falls-back"},
         {"nothing installable below",
          [](Installation& install) {
              install.AddVersion(kszOwnVersionDir, MainApp::None);
              install.AddVersion("16.22.100", MainApp::None);
          },
-         strOwn,
-         "no-client"},
+         strOwn, "no-client"},
         {"nothing installable at all",
-         [](Installation& install) { install.AddVersion(kszOwnVersionDir, MainApp::None); },
-         strOwn,
-         "no-client"},
+         [](Installation& install) { install.AddVersion(kszOwnVersionDir, MainApp::None); }, strOwn, "no-client"},
     };
 
     for (const AgreementCase& testCase : vtCases) {
@@ -233,8 +224,7 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
         const Json::Value& verdict = VersionNamed(report, testCase.strStartVersion)["verdict"];
         EXPECT_EQ(verdict["outcome"].asString(), testCase.szOutcome) << verdict["text"].asString();
 
-        const ProcessResult launch =
-            Run(m_install.AppRoot() / testCase.strStartVersion / "launcher", {});
+        const ProcessResult launch = Run(m_install.AppRoot() / testCase.strStartVersion / "launcher", {});
         ReapDescendants(std::chrono::seconds(20));
         ASSERT_TRUE(launch.bExited) << "signal " << launch.nSignal;
         const std::vector<Json::Value> vtCalls = ReadJsonLines(m_install.Scratch("app.record"));

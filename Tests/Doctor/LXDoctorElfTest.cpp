@@ -41,8 +41,8 @@ TEST(LXDoctorElfTest, ReadsTheVersionNoteWithoutRunningTheFile)
     }
     EXPECT_TRUE(ReadElfFacts(LX_TEST_LAUNCHER_EXE).optStrInterpreter.has_value());
     EXPECT_TRUE(ReadElfFacts(LX_TEST_STANDIN_LIBRARY).bHasRunPath);
-    EXPECT_EQ(ReadScriptInterpreter(dir / "script"), "/bin/sh");
-    EXPECT_EQ(ReadScriptInterpreter(dir / "text"), std::nullopt);
+    EXPECT_EQ(ReadElfFacts(dir / "script").optStrInterpreter, "/bin/sh");
+    EXPECT_EQ(ReadElfFacts(dir / "text").optStrInterpreter, std::nullopt);
 }
 
 } // namespace

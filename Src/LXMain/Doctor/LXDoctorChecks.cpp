@@ -1,6 +1,5 @@
 #include "LXDoctorChecks.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include "LXDoctorLog.h"
 #include "LXDoctorVersions.h"
 #include "LXLauncherLog.h"
+#include "LXPosix.h"
 
 namespace fs = std::filesystem;
 
@@ -25,14 +25,8 @@ constexpr size_t kUMaxWalkedEntries = 20000;
 
 std::string UserName(uid_t nUid)
 {
-    const long nBufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> vtBuffer(nBufferSize > 0 ? static_cast<size_t>(nBufferSize) : 16384);
-    passwd stPasswd{};
-    passwd* pResult = nullptr;
-    if (::getpwuid_r(nUid, &stPasswd, vtBuffer.data(), vtBuffer.size(), &pResult) == 0 && pResult != nullptr) {
-        return pResult->pw_name;
-    }
-    return "uid " + std::to_string(nUid);
+    const std::optional<lx::UserEntry> optUser = lx::LookUpUser(nUid);
+    return optUser ? optUser->strName : "uid " + std::to_string(nUid);
 }
 
 fs::path Canonical(const fs::path& path)
@@ -113,7 +107,7 @@ void CheckCommand(const DoctorOptions& options, const DoctorReport& report, Chec
 // home is known.
 std::vector<fs::path> LogFiles()
 {
-    const std::string strHome = lx::LauncherHomeDirectory();
+    const std::string strHome = lx::HomeDirectory();
     if (strHome.empty()) {
         return {};
     }
@@ -134,7 +128,7 @@ void CheckLog(const DoctorOptions&, const DoctorReport&, CheckResult& result)
     std::string strFileProblem;
     if (vtFiles.empty()) {
         strDirectoryProblem = strFileProblem = "no home directory is known";
-    } else if (const lx::LogPathStatus status = lx::CheckLauncherLog(lx::LauncherHomeDirectory()); status.ec) {
+    } else if (const lx::LogPathStatus status = lx::CheckLauncherLog(lx::HomeDirectory()); status.ec) {
         // The check names what it refused: a file in the log directory, or
         // the directory itself or one above it.
         const std::string strProblem = status.strPath + ": " + status.ec.message();
@@ -201,14 +195,14 @@ void CheckLaunches(const DoctorOptions& options, const DoctorReport&, CheckResul
     std::reverse(vtOldestFirst.begin(), vtOldestFirst.end());
     const LogReading reading = ReadLaunches(vtOldestFirst);
     const size_t uShown = std::min(options.uLogLines, reading.vtLaunches.size());
-    result.strHeadline = uShown == 0 ? "none recorded"
-                                     : "last " + std::to_string(uShown) + " of " +
-                                           std::to_string(reading.vtLaunches.size());
+    result.strHeadline = uShown == 0
+                             ? "none recorded"
+                             : "last " + std::to_string(uShown) + " of " + std::to_string(reading.vtLaunches.size());
     result.facts["total"] = static_cast<Json::UInt64>(reading.vtLaunches.size());
     result.facts["unparsed_lines"] = static_cast<Json::UInt64>(reading.uUnparsedCount);
     if (reading.uUnparsedCount > 0) {
-        result.strHeadline += "; " + std::to_string(reading.uUnparsedCount) +
-                              " line(s) are not launcher records and were skipped";
+        result.strHeadline +=
+            "; " + std::to_string(reading.uUnparsedCount) + " line(s) are not launcher records and were skipped";
     }
     for (const UnparsedLine& line : reading.vtUnparsed) {
         result.vtFindings.push_back({"unparsed",
@@ -246,8 +240,8 @@ void CheckEntry(const fs::path& path, const DoctorReport& report, CheckResult& r
     }
     if (stStat.st_uid != 0 && stStat.st_uid != report.nRootOwner) {
         result.vtFindings.push_back(Warn("owner", path,
-                                         path.string() + " is owned by " + UserName(stStat.st_uid) +
-                                             ", not root or " + report.strRootOwner + " (the installation's owner)"));
+                                         path.string() + " is owned by " + UserName(stStat.st_uid) + ", not root or " +
+                                             report.strRootOwner + " (the installation's owner)"));
     }
 }
 
@@ -336,12 +330,9 @@ namespace lx::doctor {
 const std::vector<Check>& Checks()
 {
     static const std::vector<Check> kVtChecks{
-        {"command", "Command", CheckCommand},
-        {"log", "Log", CheckLog},
-        {"launches", "Launches", CheckLaunches},
-        {"permissions", "Permissions", CheckPermissions},
-        {"builds", "Builds", CheckBuilds},
-        {"dependencies", "Dependencies", CheckDependencies},
+        {"command", "Command", CheckCommand},    {"log", "Log", CheckLog},
+        {"launches", "Launches", CheckLaunches}, {"permissions", "Permissions", CheckPermissions},
+        {"builds", "Builds", CheckBuilds},       {"dependencies", "Dependencies", CheckDependencies},
     };
     return kVtChecks;
 }

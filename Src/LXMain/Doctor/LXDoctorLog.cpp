@@ -7,7 +7,7 @@
 #include <charconv>
 #include <unordered_map>
 
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 namespace fs = std::filesystem;
 
@@ -92,7 +92,8 @@ std::string ReadTail(const fs::path& pathFile)
 {
     // Non-blocking, so a FIFO in the log's place cannot hang the doctor;
     // never through a link, which the launcher does not follow either.
-    const lx::CUniqueFd fdLog(::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    const lx::CLXFileDescriptor fdLog(
+        ::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat stStat {};
     std::string strText;
     if (fdLog.Get() >= 0 && ::fstat(fdLog.Get(), &stStat) == 0 && S_ISREG(stStat.st_mode)) {

@@ -3,10 +3,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
-#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +15,7 @@
 
 #include "LXLaunchProcess.h"
 #include "LXLinuxLauncher.h"
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -27,7 +25,6 @@ namespace {
 using namespace lx::doctor;
 
 constexpr int kNAnswerDescriptor = 3;
-constexpr int kNProbeExecFailedStatus = 127;
 constexpr std::chrono::milliseconds kPollSlice{50};
 // The child's whole answer; anything longer is cut.
 constexpr size_t kUMaxAnswerSize = 1 << 20;
@@ -35,7 +32,7 @@ constexpr const char* kszLibraryPathEnv = "LD_LIBRARY_PATH";
 
 struct ProbeChild {
     pid_t nPid = -1;
-    lx::CUniqueFd fdAnswer;
+    lx::CLXFileDescriptor fdAnswer;
     std::string strAnswer;
     bool bReaped = false;
     bool bKilled = false;
@@ -52,55 +49,40 @@ std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
         return lx::CurrentEnvironment();
     }
     const char* szOld = std::getenv(kszLibraryPathEnv);
-    return lx::EnvironmentWith(kszLibraryPathEnv, pathRunPathDirectory.native() +
-                                                      (szOld != nullptr && *szOld != '\0' ? ":" + std::string(szOld)
-                                                                                          : std::string()));
-}
-
-// Only async-signal-safe calls between fork and exec.
-[[noreturn]] void ExecProbeChild(int nWriteFd, char** argv, char** envp)
-{
-    ::setpgid(0, 0);
-    const int nSpare = ::fcntl(nWriteFd, F_DUPFD, 100);
-    const int nNull = ::open("/dev/null", O_RDWR);
-    if (nSpare < 0 || nNull < 0) {
-        ::_exit(kNProbeExecFailedStatus);
-    }
-    for (int nFd = 0; nFd <= 2; ++nFd) {
-        ::dup2(nNull, nFd);
-    }
-    ::dup2(nSpare, kNAnswerDescriptor);
-    ::syscall(SYS_close_range, static_cast<unsigned>(kNAnswerDescriptor + 1), ~0u, CLOSE_RANGE_CLOEXEC);
-    ::execve(argv[0], argv, envp);
-    ::_exit(kNProbeExecFailedStatus);
+    return lx::EnvironmentWith(kszLibraryPathEnv,
+                               pathRunPathDirectory.native() +
+                                   (szOld != nullptr && *szOld != '\0' ? ":" + std::string(szOld) : std::string()));
 }
 
 // The one place a probe is started.
 ProbeChild StartProbe(const fs::path& pathSelfExe, const ProbeRequest& request, std::string& strError)
 {
     ProbeChild child;
-    lx::CArgv argv({pathSelfExe.native(), kszProbeModeArgument, request.pathLibrary.native()});
-    lx::CArgv envp(ProbeEnvironment(request.pathRunPathDirectory));
     int arrFds[2] = {-1, -1};
     if (::pipe2(arrFds, O_CLOEXEC) == -1) {
         strError = std::string("cannot make a pipe: ") + std::strerror(errno);
         return child;
     }
-    const lx::CUniqueFd fdWrite(arrFds[1]);
-    child.fdAnswer = lx::CUniqueFd(arrFds[0]);
+    child.fdAnswer = lx::CLXFileDescriptor(arrFds[0]);
+    const lx::CLXFileDescriptor fdWrite(arrFds[1]);
+    const lx::CLXFileDescriptor fdNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    lx::ProcessOptions options;
+    options.vtStrArgs = {kszProbeModeArgument, request.pathLibrary.native()};
+    options.vtStrEnv = ProbeEnvironment(request.pathRunPathDirectory);
+    options.vtHandOver = {{fdNull.Get(), 0}, {fdNull.Get(), 1}, {fdNull.Get(), 2}, {fdWrite.Get(), kNAnswerDescriptor}};
+    // Its own group, so whatever the library starts can be killed with it.
+    options.bNewProcessGroup = true;
     child.timeStart = Clock::now();
-    child.nPid = ::fork();
-    if (child.nPid == 0) {
-        ExecProbeChild(fdWrite.Get(), argv.Data(), envp.Data());
-    }
-    if (child.nPid == -1) {
-        strError = std::string("cannot start the probe: ") + std::strerror(errno);
+    const lx::StartResult stResult = lx::StartProcess(pathSelfExe, options);
+    if (!stResult.bStarted) {
+        while (stResult.nPid > 0 && ::waitpid(stResult.nPid, nullptr, 0) == -1 && errno == EINTR) {
+        }
+        strError = std::string("cannot start the probe: ") + std::strerror(stResult.nExecError);
         child.fdAnswer.Reset();
         return child;
     }
-    // Also here, so a kill of the group cannot race the child's own call.
-    ::setpgid(child.nPid, child.nPid);
     ::fcntl(child.fdAnswer.Get(), F_SETFL, O_NONBLOCK);
+    child.nPid = stResult.nPid;
     return child;
 }
 
@@ -163,13 +145,11 @@ ProbeResult Interpret(const ProbeChild& child, std::chrono::milliseconds timeLim
         vtFields.push_back(child.strAnswer.substr(uStart, uEnd - uStart));
     }
     if (vtFields.size() < 3) {
-        result.strError = WIFEXITED(child.nWaitStatus) && WEXITSTATUS(child.nWaitStatus) == kNProbeExecFailedStatus
-                              ? "the probe program could not be started"
-                              : "the probe ended without an answer";
+        result.strError = "the probe ended without an answer";
         return result;
     }
     result.enEnd = ProbeEnd::Answered;
-    result.enState = vtFields[0] != "1"  ? lx::LibraryState::NOT_LOADABLE
+    result.enState = vtFields[0] != "1"   ? lx::LibraryState::NOT_LOADABLE
                      : vtFields[2] == "1" ? lx::LibraryState::USABLE
                                           : lx::LibraryState::NO_ENTRY;
     result.strError = vtFields[1];
@@ -198,21 +178,16 @@ struct StateNames {
 
 // In the order of lx::LibraryState, then of the ends without an answer.
 constexpr StateNames kArrStStateNames[] = {
-    {"loadable", "loads, has StartMainApp"},
-    {"missing", "missing"},
-    {"not-loadable", "does not load"},
-    {"no-entry", "loads, no StartMainApp"},
-    {"hangs", "hangs while loading"},
-    {"crashes", "crashes while loading"},
+    {"loadable", "loads, has StartMainApp"}, {"missing", "missing"},           {"not-loadable", "does not load"},
+    {"no-entry", "loads, no StartMainApp"},  {"hangs", "hangs while loading"}, {"crashes", "crashes while loading"},
     {"probe-failed", "not probed"},
 };
 
 const StateNames& NamesOf(const ProbeResult& result)
 {
     constexpr size_t kUStates = 4;
-    return kArrStStateNames[result.enEnd == ProbeEnd::Answered
-                                ? static_cast<size_t>(result.enState)
-                                : kUStates + static_cast<size_t>(result.enEnd) - 1];
+    return kArrStStateNames[result.enEnd == ProbeEnd::Answered ? static_cast<size_t>(result.enState)
+                                                               : kUStates + static_cast<size_t>(result.enEnd) - 1];
 }
 
 } // namespace

@@ -34,8 +34,8 @@ struct ProbeRequest {
 struct ProbeResult {
     ProbeEnd enEnd = ProbeEnd::Failed;
     lx::LibraryState enState = lx::LibraryState::NOT_FOUND; // as the launcher would find it, when answered
-    std::string strError; // the loader's message, or what went wrong
-    std::vector<std::string> vtLoadedObjects; // objects loading it brought in
+    std::string strError;                                   // the loader's message, or what went wrong
+    std::vector<std::string> vtLoadedObjects;               // objects loading it brought in
     std::chrono::milliseconds duration{0};
 };
 

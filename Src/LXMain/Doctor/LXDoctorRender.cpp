@@ -80,7 +80,7 @@ std::string LauncherCell(const LauncherFile& launcher)
 
 Colour VerdictColour(VerdictKind enKind)
 {
-    return enKind == VerdictKind::RunsClient ? Colour::Green
+    return enKind == VerdictKind::RunsClient  ? Colour::Green
            : enKind == VerdictKind::FallsBack ? Colour::Yellow
                                               : Colour::Red;
 }
@@ -198,10 +198,11 @@ std::string RenderText(const DoctorReport& report, bool bColour)
         }
     }
     for (const CheckResult& result : report.vtChecks) {
-        const std::string strHeadline =
-            !result.strHeadline.empty() ? result.strHeadline : result.vtFindings.empty() ? "ok" : "";
-        out << "\n" << paint(Colour::Bold, result.strTitle) << (strHeadline.empty() ? "" : "  " + Safe(strHeadline))
-            << "\n";
+        const std::string strHeadline = !result.strHeadline.empty() ? result.strHeadline
+                                        : result.vtFindings.empty() ? "ok"
+                                                                    : "";
+        out << "\n"
+            << paint(Colour::Bold, result.strTitle) << (strHeadline.empty() ? "" : "  " + Safe(strHeadline)) << "\n";
         std::vector<std::vector<Cell>> vtRows;
         for (const Finding& finding : result.vtFindings) {
             const Colour enColour = finding.bWarning ? Colour::Yellow : Colour::None;

@@ -198,10 +198,10 @@ private:
             return step;
         }
         return Stop(VerdictKind::NoClient, lx::DescribeNoClientReason(*plan.optNoClient),
-                    OwnFailure(row.library) + (plan.vtCandidates.empty() ? " and has no version below " +
-                                                                               lx::FormatVersion(plan.stCeiling) +
-                                                                               " to fall back to"
-                                                                         : " and no fallback launcher starts"));
+                    OwnFailure(row.library) +
+                        (plan.vtCandidates.empty()
+                             ? " and has no version below " + lx::FormatVersion(plan.stCeiling) + " to fall back to"
+                             : " and no fallback launcher starts"));
     }
 
     const std::vector<VersionRow>& m_vtRows;
@@ -217,7 +217,7 @@ namespace lx::doctor {
 const char* KeyOf(LauncherFileState enState)
 {
     // In the order of LauncherFileState.
-    static constexpr const char* kArrSzKeys[] = {"ok",         "missing",        "unreadable",         "directory",
+    static constexpr const char* kArrSzKeys[] = {"ok",          "missing",        "unreadable",         "directory",
                                                  "not-regular", "not-executable", "missing-interpreter"};
     return kArrSzKeys[static_cast<size_t>(enState)];
 }
@@ -267,8 +267,7 @@ LauncherFile ExamineLauncherFile(const fs::path& path)
     if (::access(path.c_str(), X_OK) != 0) {
         return Set(LauncherFileState::NotExecutable, std::string("is not executable (") + std::strerror(errno) + ")");
     }
-    std::string strProblem =
-        InterpreterProblem(elf.bIsElf ? elf.optStrInterpreter : ReadScriptInterpreter(path));
+    std::string strProblem = InterpreterProblem(elf.optStrInterpreter);
     if (!strProblem.empty()) {
         return Set(LauncherFileState::MissingInterpreter, std::move(strProblem));
     }

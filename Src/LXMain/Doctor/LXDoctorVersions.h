@@ -15,8 +15,7 @@ inline constexpr const char* kszLauncherFileName = "launcher";
 
 // One row per version directory under the root, newest first, as the
 // launcher scans them; the libraries probed, the launches predicted.
-std::vector<VersionRow> ExamineVersions(const std::filesystem::path& pathRoot,
-                                        const std::filesystem::path& pathSelfExe,
+std::vector<VersionRow> ExamineVersions(const std::filesystem::path& pathRoot, const std::filesystem::path& pathSelfExe,
                                         std::chrono::milliseconds probeTimeLimit);
 
 LauncherFile ExamineLauncherFile(const std::filesystem::path& path);

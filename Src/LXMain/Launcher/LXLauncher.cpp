@@ -105,8 +105,9 @@ bool CLXLauncher::StartFallback(const Version& stCandidate)
     // Whatever the started launcher's own version, it may only fall further
     // down: a directory whose launcher was built with a higher version must
     // not bounce the launch back up forever.
-    const lx::SpawnResult stResult = CLXLaunchProcess::Start(
-        pathExe, {}, lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate)));
+    lx::ProcessOptions options;
+    options.vtStrEnv = lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate));
+    const lx::StartResult stResult = CLXLaunchProcess::Start(pathExe, options);
     if (!stResult.bStarted) {
         SPDLOG_INFO("Could not start {}: {}", strExe,
                     std::error_code(stResult.nExecError, std::generic_category()).message());
@@ -122,7 +123,7 @@ void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)
         return;
     }
     lx::WriteAll(m_fdTerminal.Get(),
-                 lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::LauncherHomeDirectory())));
+                 lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::HomeDirectory())));
 }
 
 int CLXLauncher::StartMainApp(int argc, char** argv)

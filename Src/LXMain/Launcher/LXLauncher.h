@@ -8,7 +8,7 @@
 #include "LXErrorHandler.h"
 #include "LXFallback.h"
 #include "LXLauncherData.h"
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 
@@ -25,7 +25,7 @@ public:
 
     // The user's original standard error: one line goes there when no client
     // runs. Closed before the client starts, which runs in this process.
-    void KeepTerminal(lx::CUniqueFd fdTerminal) { m_fdTerminal = std::move(fdTerminal); }
+    void KeepTerminal(lx::CLXFileDescriptor fdTerminal) { m_fdTerminal = std::move(fdTerminal); }
 
 protected:
     virtual int StartMainApp(int argc, char** argv);
@@ -50,5 +50,5 @@ protected:
     std::filesystem::path m_pathLauncherExeFromCommandLine;
     std::filesystem::path m_pathLauncherExe;
     CLXErrorHandler m_errorHandler;
-    lx::CUniqueFd m_fdTerminal;
+    lx::CLXFileDescriptor m_fdTerminal;
 };

@@ -9,7 +9,7 @@
 #include "LXFallback.h"
 #include "LXLauncherLog.h"
 #include "LXLinuxLauncher.h"
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ int main(int argc, char** argv)
     // client runs. Close-on-exec and above 2, and the launcher closes it
     // before the client runs, so neither the client nor anything started
     // holds it. Invalid when descriptor 2 was closed.
-    lx::CUniqueFd fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    lx::CLXFileDescriptor fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     SilenceConsole();
 
     LXLauncherLog::Init();

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <unordered_map>
 
+#include "LXLauncherMessages.h"
 #include "LXPosix.h"
 
 namespace fs = std::filesystem;
@@ -55,35 +56,38 @@ std::string VersionOfLauncherPath(std::string_view strPath)
 void ApplyMessage(LaunchSummary& launch, std::string_view strMessage)
 {
     using Fields = std::optional<std::vector<std::string_view>>;
-    if (MatchFormat("StartMainApp, ClientType: {}", strMessage)) {
+    if (MatchFormat(lx::msg::kszStartMainApp, strMessage)) {
         launch.enOutcome = LaunchOutcome::ClientStarted;
-    } else if (const Fields optResult = MatchFormat("EndMainApp, result: {}", strMessage)) {
+    } else if (const Fields optResult = MatchFormat(lx::msg::kszEndMainApp, strMessage)) {
         launch.enOutcome = LaunchOutcome::ClientRan;
         launch.optResult = ParseNumber(optResult->at(0));
-    } else if (MatchFormat("Launch aborted by{}", strMessage)) {
+    } else if (MatchFormat(lx::msg::kszAbortedByException, strMessage) ||
+               MatchFormat(lx::msg::kszAbortedUnknown, strMessage)) {
         launch.enOutcome = LaunchOutcome::Aborted;
         launch.strReason = strMessage;
-    } else if (const Fields optPath = MatchFormat("Invoke Process: {}", strMessage)) {
+    } else if (const Fields optPath = MatchFormat(lx::msg::kszInvokeProcess, strMessage)) {
         launch.bOnlyInvoked = true;
         launch.enOutcome = LaunchOutcome::FellBack;
         launch.strFallbackVersion = VersionOfLauncherPath(optPath->at(0));
-    } else if (const Fields optChosen = MatchFormat("Fallback chosen: {} ({})", strMessage)) {
+    } else if (const Fields optChosen = MatchFormat(lx::msg::kszFallbackChosen, strMessage)) {
         launch.strFallbackVersion = optChosen->at(0);
-    } else if (const Fields optStarted = MatchFormat("Fallback started: {} (pid {})", strMessage)) {
+    } else if (const Fields optStarted = MatchFormat(lx::msg::kszFallbackStarted, strMessage)) {
         launch.bOnlyInvoked = false;
         launch.enOutcome = LaunchOutcome::FellBack;
         launch.strFallbackVersion = VersionOfLauncherPath(optStarted->at(0));
         launch.optFallbackPid = ParseNumber(optStarted->at(1));
-    } else if (MatchFormat("Could not start {}: {}", strMessage)) {
+    } else if (MatchFormat(lx::msg::kszCouldNotStart, strMessage)) {
         if (launch.bOnlyInvoked && launch.enOutcome == LaunchOutcome::FellBack) {
             launch.enOutcome = LaunchOutcome::Unknown;
         }
         launch.strReason = strMessage;
-    } else if (const Fields optEnd = MatchFormat("No client started, exit status {}: {}", strMessage)) {
+    } else if (const Fields optEnd = MatchFormat(lx::msg::kszNoClient, strMessage)) {
         launch.enOutcome = LaunchOutcome::NoClient;
         launch.optExitStatus = ParseNumber(optEnd->at(0));
         launch.strReason = optEnd->at(1);
-    } else if (MatchFormat("Main application library {}", strMessage) && launch.strReason.empty()) {
+    } else if (launch.strReason.empty() && (MatchFormat(lx::msg::kszLibraryNotFound, strMessage) ||
+                                            MatchFormat(lx::msg::kszLibraryNotLoadable, strMessage) ||
+                                            MatchFormat(lx::msg::kszLibraryNoEntry, strMessage))) {
         launch.strReason = strMessage;
     }
 }
@@ -196,7 +200,7 @@ LogReading ReadLaunches(const std::vector<fs::path>& vtFilesOldestFirst)
                     reading.vtUnparsed.push_back({pathFile, uLineNumber, std::string(strLine.substr(0, 200))});
                 }
                 ++reading.uUnparsedCount;
-            } else if (optRecord && optRecord->strMessage == "Init") {
+            } else if (optRecord && optRecord->strMessage == lx::msg::kszInit) {
                 mapOpenLaunch[optRecord->nPid] = reading.vtLaunches.size();
                 reading.vtLaunches.emplace_back().nPid = optRecord->nPid;
                 reading.vtLaunches.back().strTime = optRecord->strTime;

@@ -3,12 +3,13 @@
 #include <spdlog/spdlog.h>
 
 #include "LXFallback.h"
+#include "LXLauncherMessages.h"
 
 namespace fs = std::filesystem;
 
 lx::StartResult CLXLaunchProcess::Start(const fs::path& exePath, const lx::ProcessOptions& options)
 {
-    SPDLOG_INFO("Invoke Process: {}", lx::EscapeControlCharacters(exePath.generic_string()));
+    SPDLOG_INFO(lx::msg::kszInvokeProcess, lx::EscapeControlCharacters(exePath.generic_string()));
     return lx::StartProcess(exePath, options);
 }
 

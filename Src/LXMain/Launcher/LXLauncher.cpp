@@ -15,6 +15,7 @@
 #include "LXCommon.h"
 #include "LXLaunchProcess.h"
 #include "LXLauncherLog.h"
+#include "LXLauncherMessages.h"
 #include "LXReporter.h"
 #include "LXVersionName.h"
 
@@ -35,8 +36,7 @@ int CLXLauncher::Launch(int argc, char** argv)
     situation.ceiling = lx::FallbackCeiling::Read(std::getenv(lx::kszFallbackCeilingEnv));
     unsetenv(lx::kszFallbackCeilingEnv);
     if (situation.ceiling.optIgnored) {
-        SPDLOG_INFO("Ignoring LX_LAUNCHER_FALLBACK_BELOW: not a version: {}",
-                    lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
+        SPDLOG_INFO(lx::msg::kszCeilingIgnored, lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
     }
 
     auto spLaunchRecord = std::make_shared<LaunchAppRecord>();
@@ -50,14 +50,14 @@ int CLXLauncher::Launch(int argc, char** argv)
         spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{situation.stOwnVersion, enError});
 
         situation.vtVersions = ParseVersionFromPath((GetVersionRootDirectoryPath() / "..").lexically_normal());
-        SPDLOG_INFO("Versions found: {}", lx::FormatVersionList(situation.vtVersions));
+        SPDLOG_INFO(lx::msg::kszVersionsFound, lx::FormatVersionList(situation.vtVersions));
         situation.funcHasLauncher = lx::HasEntryNamed(GetLauncherExePath().filename());
     }
     const lx::LaunchPlan plan = lx::PlanLaunch(situation, [this](const Version& stCandidate) {
         return StartFallback(stCandidate) ? std::optional<int>(0) : std::nullopt;
     });
     if (plan.enRoute != lx::LaunchRoute::RUN_OWN_CLIENT && plan.vtCandidates.empty()) {
-        SPDLOG_INFO("No version below {} to fall back to", lx::FormatVersion(plan.stCeiling));
+        SPDLOG_INFO(lx::msg::kszNoVersionBelow, lx::FormatVersion(plan.stCeiling));
     }
 
     spLaunchRecord->nResultStatus = enError == LaunchError::LAUNCH_NO_ERROR ? 0 : -1;
@@ -85,7 +85,7 @@ int CLXLauncher::Launch(int argc, char** argv)
     }
 
     if (plan.optNoClient) {
-        SPDLOG_INFO("No client started, exit status {}: {}", nResult, lx::DescribeNoClientReason(*plan.optNoClient));
+        SPDLOG_INFO(lx::msg::kszNoClient, nResult, lx::DescribeNoClientReason(*plan.optNoClient));
         TellTerminal(szArgv0, *plan.optNoClient);
     }
     m_fdTerminal.Reset();
@@ -101,7 +101,7 @@ bool CLXLauncher::StartFallback(const Version& stCandidate)
 {
     const fs::path pathExe = stCandidate.path / GetLauncherExePath().filename();
     const std::string strExe = lx::EscapeControlCharacters(pathExe.generic_string());
-    SPDLOG_INFO("Fallback chosen: {} ({})", lx::EscapeControlCharacters(stCandidate.path.filename().string()), strExe);
+    SPDLOG_INFO(lx::msg::kszFallbackChosen, lx::EscapeControlCharacters(stCandidate.path.filename().string()), strExe);
     // Whatever the started launcher's own version, it may only fall further
     // down: a directory whose launcher was built with a higher version must
     // not bounce the launch back up forever.
@@ -109,11 +109,11 @@ bool CLXLauncher::StartFallback(const Version& stCandidate)
     options.vtStrEnv = lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate));
     const lx::StartResult stResult = CLXLaunchProcess::Start(pathExe, options);
     if (!stResult.bStarted) {
-        SPDLOG_INFO("Could not start {}: {}", strExe,
+        SPDLOG_INFO(lx::msg::kszCouldNotStart, strExe,
                     std::error_code(stResult.nExecError, std::generic_category()).message());
         return false;
     }
-    SPDLOG_INFO("Fallback started: {} (pid {})", strExe, stResult.nPid);
+    SPDLOG_INFO(lx::msg::kszFallbackStarted, strExe, stResult.nPid);
     return true;
 }
 
@@ -131,9 +131,9 @@ int CLXLauncher::StartMainApp(int argc, char** argv)
     if (m_funcStartMainApp == nullptr) {
         return static_cast<int>(LaunchError::LAUNCH_NEED_INIT_START_FUNCTION);
     }
-    SPDLOG_INFO("StartMainApp, ClientType: {}", static_cast<int>(GetLauncherClientType()));
+    SPDLOG_INFO(lx::msg::kszStartMainApp, static_cast<int>(GetLauncherClientType()));
     const int nResult = m_funcStartMainApp(GetLauncherClientType(), argc, argv);
-    SPDLOG_INFO("EndMainApp, result: {}", nResult);
+    SPDLOG_INFO(lx::msg::kszEndMainApp, nResult);
     return nResult;
 }
 

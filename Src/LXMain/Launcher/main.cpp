@@ -8,6 +8,7 @@
 
 #include "LXFallback.h"
 #include "LXLauncherLog.h"
+#include "LXLauncherMessages.h"
 #include "LXLinuxLauncher.h"
 #include "LXPosix.h"
 
@@ -52,16 +53,16 @@ int main(int argc, char** argv)
     SilenceConsole();
 
     LXLauncherLog::Init();
-    SPDLOG_INFO("Init");
+    SPDLOG_INFO(lx::msg::kszInit);
 
     try {
         CLXLinuxLauncher launcher;
         launcher.KeepTerminal(std::move(fdTerminal));
         return launcher.Launch(argc, argv);
     } catch (const std::exception& ex) {
-        SPDLOG_INFO("Launch aborted by exception: {}", ex.what());
+        SPDLOG_INFO(lx::msg::kszAbortedByException, ex.what());
     } catch (...) {
-        SPDLOG_INFO("Launch aborted by unknown exception");
+        SPDLOG_INFO(lx::msg::kszAbortedUnknown);
     }
     return lx::kNLaunchAbortedExitCode;
 }

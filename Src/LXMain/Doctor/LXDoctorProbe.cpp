@@ -48,10 +48,11 @@ std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
     if (pathRunPathDirectory.empty() || pathRunPathDirectory.native().find(':') != std::string::npos) {
         return lx::CurrentEnvironment();
     }
-    const char* szOld = std::getenv(kszLibraryPathEnv);
-    return lx::EnvironmentWith(kszLibraryPathEnv,
-                               pathRunPathDirectory.native() +
-                                   (szOld != nullptr && *szOld != '\0' ? ":" + std::string(szOld) : std::string()));
+    std::string strLibraryPath = pathRunPathDirectory.native();
+    if (const char* szOld = std::getenv(kszLibraryPathEnv); szOld != nullptr && *szOld != '\0') {
+        strLibraryPath.append(1, ':').append(szOld);
+    }
+    return lx::EnvironmentWith(kszLibraryPathEnv, strLibraryPath);
 }
 
 // The one place a probe is started.
@@ -246,16 +247,18 @@ std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::
 void RunProbeMode(int argc, char** argv)
 {
     std::string strAnswer;
+    auto Add = [&strAnswer](std::string_view strField) { strAnswer.append(strField).append(1, '\0'); };
     if (argc >= 3) {
         const std::set<std::string> setBefore = LoadedObjects();
         void* pHandle = dlopen(argv[2], lx::knMainAppOpenFlags);
         const char* szError = pHandle == nullptr ? dlerror() : nullptr;
-        strAnswer += std::string(pHandle != nullptr ? "1" : "0") + '\0';
-        strAnswer += std::string(szError != nullptr ? szError : "") + '\0';
-        const bool bEntry = pHandle != nullptr && dlsym(pHandle, lx::kszStartMainAppSymbol) != nullptr;
-        strAnswer += std::string(bEntry ? "1" : "0") + '\0';
+        Add(pHandle != nullptr ? "1" : "0");
+        Add(szError != nullptr ? szError : "");
+        Add(pHandle != nullptr && dlsym(pHandle, lx::kszStartMainAppSymbol) != nullptr ? "1" : "0");
         for (const std::string& strObject : pHandle != nullptr ? LoadedObjects() : std::set<std::string>()) {
-            strAnswer += setBefore.count(strObject) == 0 ? strObject + '\0' : std::string();
+            if (setBefore.count(strObject) == 0) {
+                Add(strObject);
+            }
         }
     }
     lx::WriteAll(kNAnswerDescriptor, strAnswer);

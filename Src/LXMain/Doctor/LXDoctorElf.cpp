@@ -37,7 +37,7 @@ void ReadNotes(Elf_Data* pData, ElfFacts& facts)
         const std::string_view strName(pBytes + uNameOffset, stHeader.n_namesz);
         std::string_view strDesc(pBytes + uDescOffset, stHeader.n_descsz);
         strDesc = strDesc.substr(0, strDesc.find('\0'));
-        if (stHeader.n_type == lx::kuVersionNoteType &&
+        if (stHeader.n_type == lx::kUVersionNoteType &&
             strName.substr(0, strName.find('\0')) == lx::kszVersionNoteName &&
             std::all_of(strDesc.begin(), strDesc.end(), [](char ch) { return ch >= 0x20 && ch <= 0x7e; })) {
             facts.optStrVersionNote = std::string(strDesc);

@@ -250,7 +250,7 @@ void RunProbeMode(int argc, char** argv)
     auto Add = [&strAnswer](std::string_view strField) { strAnswer.append(strField).append(1, '\0'); };
     if (argc >= 3) {
         const std::set<std::string> setBefore = LoadedObjects();
-        void* pHandle = dlopen(argv[2], lx::knMainAppOpenFlags);
+        void* pHandle = dlopen(argv[2], lx::kNMainAppOpenFlags);
         const char* szError = pHandle == nullptr ? dlerror() : nullptr;
         Add(pHandle != nullptr ? "1" : "0");
         Add(szError != nullptr ? szError : "");

@@ -17,6 +17,7 @@
 #include "LXLauncherLog.h"
 #include "LXLauncherMessages.h"
 #include "LXReporter.h"
+#include "LXText.h"
 #include "LXVersionName.h"
 
 namespace fs = std::filesystem;
@@ -45,7 +46,7 @@ int CLXLauncher::Launch(int argc, char** argv)
     const LaunchError enError = lx::LaunchErrorFor(situation.enOwnLibrary);
 
     if (enError != LaunchError::LAUNCH_NO_ERROR) {
-        situation.stOwnVersion = kLauncherVersion;
+        situation.stOwnVersion = kStLauncherVersion;
         situation.stOwnVersion.path = GetVersionRootDirectoryPath();
         spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{situation.stOwnVersion, enError});
 

@@ -744,6 +744,70 @@ TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
     }
 }
 
+// Hostile surroundings: each case's bash script starts the launcher "$L"
+// (of version directory "$V", logging to "$LOG") in them, over a log already
+// holding u64History bytes. Whatever they do, the script ends with the
+// status the log gives, the client finds SIGPIPE and SIGXFSZ as the script
+// left them, and the records after the history are whole lines, but for one
+// cut short by the surroundings.
+TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLog)
+{
+    constexpr uint64_t kU64MiB = 1024 * 1024;
+    const std::string strWidowedPipe = "exec 5> >(:); wait $!; "; // fd 5: a pipe nobody reads
+    const std::vector<std::string> vtRun{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"};
+    const std::vector<std::string> vtNoClient{
+        "Init", "Main application library not found: *", "Versions found: 16.23.16808", "No version below *",
+        "No client started, exit status 127: no main application library found"};
+    const struct {
+        const char* szName;
+        MainApp enApp;
+        uint64_t u64History;
+        std::string strScript;
+        int nExitStatus;
+        std::string strSignals; // as the client found them, one run after another
+        bool bCut;              // the first line after the history is a record cut short
+        std::vector<std::string> vtRecords;
+    } arrCases[] = {
+        {"file-size limit below the log's size", MainApp::Scripted, 2 * kU64MiB,
+         "trap '' PIPE; ulimit -f 1024; exec \"$L\"", 0, "PIPE ignored\nXFSZ default\n", false, {}},
+        {"file-size limit, no client", MainApp::None, 2 * kU64MiB, "ulimit -f 1024; exec \"$L\"", 127, "", false, {}},
+        {"disk full mid-record, room again at the next launch", MainApp::Scripted, kU64MiB - 20,
+         "(ulimit -f 1024; exec \"$L\") && exec \"$L\"", 0, "PIPE default\nXFSZ default\nPIPE default\nXFSZ default\n",
+         true, vtRun},
+        {"terminal line to a pipe nobody reads", MainApp::None, 0, strWidowedPipe + "exec \"$L\" 2>&5", 127, "", false,
+         vtNoClient},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, testCase.enApp);
+        const std::string strHistory =
+            testCase.u64History == 0 ? "" : std::string(testCase.u64History - 1, 'h') + "\n";
+        WriteFile(install.LogFile(), strHistory);
+        const fs::path pathSignals = install.Scratch("signals");
+
+        const ProcessResult result = Run("/bin/bash", {"-c", testCase.strScript},
+                                         {{"HOME", install.Home().string()},
+                                          {"L", (pathOwn / "launcher").string()},
+                                          {"V", pathOwn.string()},
+                                          {"LOG", install.LogFile().string()},
+                                          {"LX_TEST_APP_SIGNALS", pathSignals.string()}});
+
+        EXPECT_EQ(result.nExitStatus, testCase.nExitStatus) << result.strStderr;
+        EXPECT_EQ(ReadFile(pathSignals), testCase.strSignals);
+        std::string strAfter = ReadFile(install.LogFile());
+        ASSERT_TRUE(strAfter.starts_with(strHistory)) << "history kept";
+        strAfter.erase(0, strHistory.size());
+        if (testCase.bCut) {
+            const std::string strCut = strAfter.substr(0, strAfter.find('\n'));
+            EXPECT_TRUE(strCut.starts_with("[info] [") && !std::regex_match(strCut, kLogLine)) << strCut;
+            strAfter.erase(0, strCut.size() + 1);
+        }
+        WriteFile(install.Scratch("after"), strAfter);
+        ExpectMessages(Messages(ParseLog(install.Scratch("after"))), testCase.vtRecords);
+    }
+}
+
 TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)
 {
     const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", kPathLauncherExe.string()});

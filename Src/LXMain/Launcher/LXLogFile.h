@@ -76,9 +76,9 @@ CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const std::fi
 // user, without following links.
 std::error_code CheckAbsentOrOwnRegularFile(int nDirFd, const char* szName);
 
-// Opens a regular file of this user in the directory for appending, creating
-// it with mode 0600: never through a link, never blocking on a FIFO or
-// device, close-on-exec.
+// Opens a regular file of this user in the directory for appending (and
+// reading, to see how it ends), creating it with mode 0600: never through a
+// link, never blocking on a FIFO or device, close-on-exec.
 CLXFileDescriptor OpenOwnFileForAppend(int nDirFd, const char* szName, std::error_code& ec);
 
 } // namespace lx

@@ -285,14 +285,14 @@ TEST_F(DoctorProgramTest, ChangesNothingInTheInstallationOrTheLog)
     ASSERT_TRUE(fs::exists(m_install.LogFile()));
 
     // A log directory the launcher refuses: reported, and left as it is.
-    fs::permissions(m_install.LogFile().parent_path(), fs::perms::group_write, fs::perm_options::add);
+    fs::permissions(m_install.LogFile().parent_path(), fs::perms::others_write, fs::perm_options::add);
 
     const auto mapRootBefore = Snapshot(m_install.AppRoot());
     const auto mapHomeBefore = Snapshot(m_install.Home());
     EXPECT_EQ(Run(kPathDoctorExe, {"--root", m_install.AppRoot().string()}).nExitStatus, 1);
     const Json::Value report = RunDoctorJson();
     EXPECT_FALSE(report["log"]["directory_accepted"].asBool());
-    EXPECT_NE(report["log"]["directory_problem"].asString().find("writable by group or others"), std::string::npos);
+    EXPECT_NE(report["log"]["directory_problem"].asString().find("writable by others or by a group"), std::string::npos);
     EXPECT_EQ(Snapshot(m_install.AppRoot()), mapRootBefore);
     EXPECT_EQ(Snapshot(m_install.Home()), mapHomeBefore);
 

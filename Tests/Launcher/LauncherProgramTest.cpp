@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LXLauncherLog.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -805,6 +806,67 @@ TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLo
         }
         WriteFile(install.Scratch("after"), strAfter);
         ExpectMessages(Messages(ParseLog(install.Scratch("after"))), testCase.vtRecords);
+    }
+}
+
+// An ordinary user's home as dotfile managers and umask 002 leave it, made
+// by bash scripts in it: first as that user (umask 002), then as root, with
+// "$OTHER" another user. The launcher, run as that user, keeps its log or
+// refuses it; the doctor's check says the same.
+TEST_F(LauncherProgramTest, LogLocationsOfAnOrdinaryUser)
+{
+    const std::optional<UserIds> optUser = PrivateGroupUser();
+    if (!optUser || !OtherUser()) {
+        GTEST_SKIP() << "acting as other users takes root and the users daemon and nobody";
+    }
+    using enum lx::LogFileError;
+    const struct {
+        const char* szName;
+        std::string strAsUser;
+        std::string strAsRoot;
+        std::error_code ecRefused;
+    } arrCases[] = {
+        {"~/.config a link into home", "mkdir -p dots/config && ln -s dots/config .config", "", {}},
+        {"~/.config/orvalo a link", "mkdir -p .config x/orvalo && ln -s ../x/orvalo .config/orvalo", "", {}},
+        {"~/.config 0775 in the user's private group", "mkdir -m 0775 .config", "", {}},
+        {"home 0775 in the user's private group", "chmod 0775 .", "", {}},
+        {"a link in another user's directory", "mkdir dots",
+         "mkdir ../theirs && ln -s ../home/dots ../theirs/cfg && chown -R $OTHER ../theirs && ln -s ../theirs/cfg .config",
+         WrongOwner},
+        {"another user's link", "mkdir dots && ln -s dots .config", "chown -h $OTHER .config", WrongOwner},
+        {"~/.config a link to a file", "touch dots && ln -s dots .config", "", NotADirectory},
+        {"~/.config writable by others", "mkdir -m 0777 .config", "", WritableByOthers},
+        {"~/.config in a group with other members", "mkdir -m 0775 .config", "chgrp nogroup .config",
+         WritableByOthers},
+    };
+    const std::string strOther = std::to_string(OtherUser()->uid);
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::None);
+        fs::permissions(install.Home().parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                                          fs::perms::group_exec | fs::perms::others_read |
+                                                          fs::perms::others_exec);
+        fs::create_directory(install.Home());
+        ASSERT_EQ(::chown(install.Home().c_str(), optUser->uid, optUser->gid), 0);
+        const auto runIn = [&](const std::string& strScript) {
+            ProcessOptions options;
+            options.pathWorkingDirectory = install.Home();
+            options.mapEnv = {{"OTHER", strOther}};
+            return RunProcess({"/bin/bash", "-c", "umask 002 && " + strScript}, options).nExitStatus == 0;
+        };
+        ASSERT_TRUE(RunAsUser(*optUser, [&] { return runIn(testCase.strAsUser); }));
+        ASSERT_TRUE(testCase.strAsRoot.empty() || runIn(testCase.strAsRoot));
+
+        EXPECT_TRUE(RunAsUser(*optUser, [&] {
+            return Run(pathOwn / "launcher", {}, {{"HOME", install.Home().string()}}, install.Home()).nExitStatus == 127;
+        }));
+        EXPECT_TRUE(RunAsUser(*optUser, [&] { return lx::CheckLauncherLog(install.Home()).ec == testCase.ecRefused; }));
+        if (testCase.ecRefused) {
+            EXPECT_FALSE(fs::exists(install.LogFile()));
+        } else {
+            EXPECT_EQ(Messages(ParseLog(install.LogFile())).size(), 5u);
+        }
     }
 }
 

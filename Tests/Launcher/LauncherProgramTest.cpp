@@ -870,13 +870,31 @@ TEST_F(LauncherProgramTest, LogLocationsOfAnOrdinaryUser)
     }
 }
 
-TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)
+// As installed: the launcher's DT_RPATH (which also serves what it loads)
+// and each library's run path name only their own directory.
+TEST_F(LauncherProgramTest, EveryStagedFileCarriesOnlyOriginAsItsRunPath)
 {
-    const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", kPathLauncherExe.string()});
-    ASSERT_EQ(result.nExitStatus, 0) << result.strStderr;
-    EXPECT_NE(result.strStdout.find("(RPATH)              Library rpath: [$ORIGIN]"), std::string::npos)
-        << result.strStdout;
-    EXPECT_EQ(result.strStdout.find("RUNPATH"), std::string::npos);
+    size_t uElfFiles = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(kPathLauncherExe.parent_path())) {
+        if (!entry.is_regular_file() || !ReadFile(entry.path()).starts_with("\x7f" "ELF")) {
+            continue;
+        }
+        SCOPED_TRACE(entry.path());
+        ++uElfFiles;
+        const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", entry.path().string()});
+        ASSERT_EQ(result.nExitStatus, 0) << result.strStderr;
+        const std::regex kRunPath(R"(\((RPATH|RUNPATH)\) +Library r[a-z]*path: \[(.*)\])");
+        std::vector<std::string> vtRunPaths;
+        for (auto it = std::sregex_iterator(result.strStdout.begin(), result.strStdout.end(), kRunPath);
+             it != std::sregex_iterator(); ++it) {
+            vtRunPaths.push_back((*it)[1].str() + " " + (*it)[2].str());
+        }
+        const bool bLauncher = entry.path() == kPathLauncherExe;
+        EXPECT_TRUE(vtRunPaths.empty() || vtRunPaths == std::vector<std::string>{bLauncher ? "RPATH $ORIGIN" : "RUNPATH $ORIGIN"})
+            << testing::PrintToString(vtRunPaths);
+        EXPECT_TRUE(!bLauncher || !vtRunPaths.empty());
+    }
+    EXPECT_GE(uElfFiles, 5u) << "the launcher, its doctor and the libraries";
 }
 
 // Without /proc the launcher finds itself from its program name: started as

@@ -292,7 +292,8 @@ TEST_F(DoctorProgramTest, ChangesNothingInTheInstallationOrTheLog)
     EXPECT_EQ(Run(kPathDoctorExe, {"--root", m_install.AppRoot().string()}).nExitStatus, 1);
     const Json::Value report = RunDoctorJson();
     EXPECT_FALSE(report["log"]["directory_accepted"].asBool());
-    EXPECT_NE(report["log"]["directory_problem"].asString().find("writable by others or by a group"), std::string::npos);
+    EXPECT_NE(report["log"]["directory_problem"].asString().find("writable by others or by a group"),
+              std::string::npos);
     EXPECT_EQ(Snapshot(m_install.AppRoot()), mapRootBefore);
     EXPECT_EQ(Snapshot(m_install.Home()), mapHomeBefore);
 

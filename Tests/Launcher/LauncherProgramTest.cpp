@@ -756,9 +756,9 @@ TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLo
     constexpr uint64_t kU64MiB = 1024 * 1024;
     const std::string strWidowedPipe = "exec 5> >(:); wait $!; "; // fd 5: a pipe nobody reads
     const std::vector<std::string> vtRun{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"};
-    const std::vector<std::string> vtNoClient{
-        "Init", "Main application library not found: *", "Versions found: 16.23.16808", "No version below *",
-        "No client started, exit status 127: no main application library found"};
+    const std::vector<std::string> vtNoClient{"Init", "Main application library not found: *",
+                                              "Versions found: 16.23.16808", "No version below *",
+                                              "No client started, exit status 127: no main application library found"};
     const struct {
         const char* szName;
         MainApp enApp;
@@ -769,8 +769,14 @@ TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLo
         bool bCut;              // the first line after the history is a record cut short
         std::vector<std::string> vtRecords;
     } arrCases[] = {
-        {"file-size limit below the log's size", MainApp::Scripted, 2 * kU64MiB,
-         "trap '' PIPE; ulimit -f 1024; exec \"$L\"", 0, "PIPE ignored\nXFSZ default\n", false, {}},
+        {"file-size limit below the log's size",
+         MainApp::Scripted,
+         2 * kU64MiB,
+         "trap '' PIPE; ulimit -f 1024; exec \"$L\"",
+         0,
+         "PIPE ignored\nXFSZ default\n",
+         false,
+         {}},
         {"file-size limit, no client", MainApp::None, 2 * kU64MiB, "ulimit -f 1024; exec \"$L\"", 127, "", false, {}},
         {"disk full mid-record, room again at the next launch", MainApp::Scripted, kU64MiB - 20,
          "(ulimit -f 1024; exec \"$L\") && exec \"$L\"", 0, "PIPE default\nXFSZ default\nPIPE default\nXFSZ default\n",
@@ -782,8 +788,7 @@ TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLo
         SCOPED_TRACE(testCase.szName);
         Installation install;
         const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, testCase.enApp);
-        const std::string strHistory =
-            testCase.u64History == 0 ? "" : std::string(testCase.u64History - 1, 'h') + "\n";
+        const std::string strHistory = testCase.u64History == 0 ? "" : std::string(testCase.u64History - 1, 'h') + "\n";
         WriteFile(install.LogFile(), strHistory);
         const fs::path pathSignals = install.Scratch("signals");
 
@@ -831,13 +836,11 @@ TEST_F(LauncherProgramTest, LogLocationsOfAnOrdinaryUser)
         {"~/.config 0775 in the user's private group", "mkdir -m 0775 .config", "", {}},
         {"home 0775 in the user's private group", "chmod 0775 .", "", {}},
         {"a link in another user's directory", "mkdir dots",
-         "mkdir ../theirs && ln -s ../home/dots ../theirs/cfg && chown -R $OTHER ../theirs && ln -s ../theirs/cfg .config",
-         WrongOwner},
+         "mkdir ../t && ln -s ../home/dots ../t/c && chown -R $OTHER ../t && ln -s ../t/c .config", WrongOwner},
         {"another user's link", "mkdir dots && ln -s dots .config", "chown -h $OTHER .config", WrongOwner},
         {"~/.config a link to a file", "touch dots && ln -s dots .config", "", NotADirectory},
         {"~/.config writable by others", "mkdir -m 0777 .config", "", WritableByOthers},
-        {"~/.config in a group with other members", "mkdir -m 0775 .config", "chgrp nogroup .config",
-         WritableByOthers},
+        {"~/.config in a group with other members", "mkdir -m 0775 .config", "chgrp nogroup .config", WritableByOthers},
     };
     const std::string strOther = std::to_string(OtherUser()->uid);
     for (const auto& testCase : arrCases) {
@@ -859,7 +862,8 @@ TEST_F(LauncherProgramTest, LogLocationsOfAnOrdinaryUser)
         ASSERT_TRUE(testCase.strAsRoot.empty() || runIn(testCase.strAsRoot));
 
         EXPECT_TRUE(RunAsUser(*optUser, [&] {
-            return Run(pathOwn / "launcher", {}, {{"HOME", install.Home().string()}}, install.Home()).nExitStatus == 127;
+            return Run(pathOwn / "launcher", {}, {{"HOME", install.Home().string()}}, install.Home()).nExitStatus ==
+                   127;
         }));
         EXPECT_TRUE(RunAsUser(*optUser, [&] { return lx::CheckLauncherLog(install.Home()).ec == testCase.ecRefused; }));
         if (testCase.ecRefused) {
@@ -876,7 +880,7 @@ TEST_F(LauncherProgramTest, EveryStagedFileCarriesOnlyOriginAsItsRunPath)
 {
     size_t uElfFiles = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(kPathLauncherExe.parent_path())) {
-        if (!entry.is_regular_file() || !ReadFile(entry.path()).starts_with("\x7f" "ELF")) {
+        if (!entry.is_regular_file() || !ReadFile(entry.path()).starts_with("\177ELF")) {
             continue;
         }
         SCOPED_TRACE(entry.path());
@@ -890,7 +894,8 @@ TEST_F(LauncherProgramTest, EveryStagedFileCarriesOnlyOriginAsItsRunPath)
             vtRunPaths.push_back((*it)[1].str() + " " + (*it)[2].str());
         }
         const bool bLauncher = entry.path() == kPathLauncherExe;
-        EXPECT_TRUE(vtRunPaths.empty() || vtRunPaths == std::vector<std::string>{bLauncher ? "RPATH $ORIGIN" : "RUNPATH $ORIGIN"})
+        EXPECT_TRUE(vtRunPaths.empty() ||
+                    vtRunPaths == std::vector<std::string>{bLauncher ? "RPATH $ORIGIN" : "RUNPATH $ORIGIN"})
             << testing::PrintToString(vtRunPaths);
         EXPECT_TRUE(!bLauncher || !vtRunPaths.empty());
     }

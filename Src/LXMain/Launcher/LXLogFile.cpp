@@ -287,8 +287,8 @@ std::error_code CheckAbsentOrOwnRegularFile(int nDirFd, const char* szName)
 CLXFileDescriptor OpenOwnFileForAppend(int nDirFd, const char* szName, std::error_code& ec)
 {
     ec.clear();
-    CLXFileDescriptor fd(::openat(nDirFd, szName, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                                  S_IRUSR | S_IWUSR));
+    CLXFileDescriptor fd(
+        ::openat(nDirFd, szName, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (!fd.IsOpen()) {
         ec = errno == ELOOP ? make_error_code(LogFileError::NotARegularFile) : LastError();
         return {};

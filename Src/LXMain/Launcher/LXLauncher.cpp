@@ -17,6 +17,7 @@
 #include "LXLauncherLog.h"
 #include "LXReporter.h"
 #include "LXVersionName.h"
+#include "LXWriteSignalsHeld.h"
 
 namespace fs = std::filesystem;
 
@@ -129,6 +130,7 @@ void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)
     if (m_fdTerminal.Get() < 0) {
         return;
     }
+    const lx::CLXWriteSignalsHeld held; // a reader gone must not end the launcher
     lx::WriteAll(m_fdTerminal.Get(),
                  lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::LauncherHomeDirectory())));
 }

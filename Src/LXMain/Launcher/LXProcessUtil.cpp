@@ -5,8 +5,6 @@
 
 #include <cerrno>
 
-#include "LXWriteWithoutSignal.h"
-
 namespace lx {
 
 CUniqueFd& CUniqueFd::operator=(CUniqueFd&& other) noexcept
@@ -36,7 +34,7 @@ int CUniqueFd::Release()
 void WriteAll(int nFd, std::string_view strText)
 {
     while (!strText.empty()) {
-        const ssize_t nWritten = WriteWithoutSignal(nFd, strText.data(), strText.size());
+        const ssize_t nWritten = ::write(nFd, strText.data(), strText.size());
         if (nWritten < 0) {
             if (errno == EINTR) {
                 continue;

@@ -30,8 +30,7 @@ private:
 };
 
 // Writes all of the text, through interruptions; gives up on any other
-// error, as nothing can be done about a stream that refuses it. A reader
-// gone or a file-size limit never raises a signal (see WriteWithoutSignal).
+// error, as nothing can be done about a stream that refuses it.
 void WriteAll(int nFd, std::string_view strText);
 
 // Waits for the child to end, through interruptions by signals. The status

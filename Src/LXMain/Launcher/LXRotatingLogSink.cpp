@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "LXWriteWithoutSignal.h"
+#include "LXWriteSignalsHeld.h"
 
 namespace lx {
 
@@ -43,7 +43,8 @@ void WriteWhole(int nFd, std::string_view svRecord)
         strEnded += svRecord;
         svRecord = strEnded;
     }
-    while (WriteWithoutSignal(nFd, svRecord.data(), svRecord.size()) == -1 && errno == EINTR) {
+    const CLXWriteSignalsHeld held;
+    while (::write(nFd, svRecord.data(), svRecord.size()) == -1 && errno == EINTR) {
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "LXFallback.h"
 #include "LXVersionName.h"
 
 namespace {
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
 
     // Whatever the inherited text, the ceiling only ever lowers.
     const Version stSelf{16, 23, 16808, 7081625, "/opt/app/16.23.16808"};
-    const Version stCeiling = lx::CapToFallbackCeiling(stSelf, strText.c_str());
+    const Version stCeiling = lx::FallbackCeiling::Read(strText.c_str()).Below(stSelf);
     if (stSelf < stCeiling || stCeiling.path != stSelf.path) {
         std::abort();
     }

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 #include "LXVersionName.h"
 #include "LauncherFixture.h"
 

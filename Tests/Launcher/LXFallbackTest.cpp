@@ -32,53 +32,82 @@ TEST(LXFallbackTest, CeilingTextIsExactlyFourDottedDecimal32BitNumbers)
         {"1..3.4", std::nullopt},
         {"1.2.3.\xd9\xa3", std::nullopt},
     };
+    const Version stOwn = MakeVersion(16, 23, 16808, 7, "/opt/app/16.23.16808");
     for (const auto& testCase : arrCases) {
         SCOPED_TRACE(testCase.szText);
         EXPECT_EQ(lx::ParseFallbackCeiling(testCase.szText), testCase.optExpected);
-        const lx::FallbackCeilingSetting stSetting = lx::ReadFallbackCeiling(testCase.szText);
-        EXPECT_EQ(stSetting.optCeiling, testCase.optExpected);
-        // Set but not a version is reported; empty counts as unset.
-        EXPECT_EQ(stSetting.optIgnored.has_value(), !testCase.optExpected && *testCase.szText != '\0');
-    }
-    EXPECT_FALSE(lx::ReadFallbackCeiling(nullptr).optCeiling || lx::ReadFallbackCeiling(nullptr).optIgnored);
-
-    const Version stOwn = MakeVersion(16, 23, 16808, 7, "/opt/app/16.23.16808");
-    EXPECT_EQ(lx::EffectiveCeiling(stOwn, std::nullopt), stOwn);
-    EXPECT_EQ(lx::EffectiveCeiling(stOwn, MakeVersion(17, 0, 0, 0)), stOwn);
-    EXPECT_EQ(lx::EffectiveCeiling(stOwn, MakeVersion(16, 22, 1, 0)), MakeVersion(16, 22, 1, 0, stOwn.path));
-}
-
-TEST(LXFallbackTest, WhatFailedDecidesTheExitStatusAndItsWording)
-{
-    using lx::MainAppState;
-    const struct {
-        MainAppState enOwn;
-        size_t uTried;
-        bool bStarted;
-        int nStatus; // -1: a client runs or a fallback was started
-        const char* szReason;
-    } arrCases[] = {
-        {MainAppState::Usable, 0, false, -1, ""},
-        {MainAppState::NoEntry, 3, true, -1, ""},
-        {MainAppState::NotFound, 0, false, 127, "no main application library found"},
-        {MainAppState::NotLoadable, 0, false, 126, "main application library unusable"},
-        {MainAppState::NoEntry, 0, false, 126, "main application library unusable"},
-        {MainAppState::NotFound, 2, false, 126, "no fallback launcher could be started"},
-        {MainAppState::NoEntry, 1, false, 126, "no fallback launcher could be started"},
-    };
-    for (const auto& testCase : arrCases) {
-        SCOPED_TRACE(testCase.szReason);
-        const auto optReason = lx::NoClientReasonFor(testCase.enOwn, testCase.uTried, testCase.bStarted);
-        ASSERT_EQ(optReason.has_value(), testCase.nStatus != -1);
-        if (optReason) {
-            EXPECT_EQ(lx::ExitStatusFor(*optReason), testCase.nStatus);
-            EXPECT_STREQ(lx::DescribeNoClientReason(*optReason), testCase.szReason);
+        const lx::FallbackCeiling ceiling = lx::FallbackCeiling::Read(testCase.szText);
+        EXPECT_EQ(ceiling.optInherited, testCase.optExpected);
+        // Set but not a version is reported, never read as a low ceiling;
+        // empty counts as unset.
+        EXPECT_EQ(ceiling.optIgnored.has_value(), !testCase.optExpected && *testCase.szText != '\0');
+        if (!testCase.optExpected) {
+            EXPECT_EQ(ceiling.Below(stOwn), stOwn);
         }
     }
-    EXPECT_EQ(lx::TerminalLine("/opt/x/16.1.1/trader", lx::NoClientReason::NoMainApp, "/h/Launcher.log"),
+    EXPECT_FALSE(lx::FallbackCeiling::Read(nullptr).optInherited || lx::FallbackCeiling::Read(nullptr).optIgnored);
+    EXPECT_EQ(lx::FallbackCeiling::Read("17.0.0.0").Below(stOwn), stOwn);
+    EXPECT_EQ(lx::FallbackCeiling::Read("16.23.16808.7").Below(stOwn), stOwn);
+    EXPECT_EQ(lx::FallbackCeiling::Read("16.22.1.0").Below(stOwn), MakeVersion(16, 22, 1, 0, stOwn.path));
+}
+
+// Each row: the own library, which of the three lower versions "a", "b", "c"
+// start (with what status), and the road taken.
+TEST(LXFallbackTest, PlanTriesCandidatesInTurnAndNamesWhyNoClientRuns)
+{
+    using lx::LaunchRoute;
+    using lx::LibraryState;
+    const struct {
+        LibraryState enOwn;
+        const char* szHasLauncher; // which of a, b, c hold a launcher
+        const char* szStarts;      // which start
+        LaunchRoute enRoute;
+        size_t uTried;
+        int nStatus;
+        const char* szReason; // empty: none
+    } arrCases[] = {
+        {LibraryState::USABLE, "abc", "abc", LaunchRoute::RUN_OWN_CLIENT, 0, 0, ""},
+        {LibraryState::NO_ENTRY, "abc", "bc", LaunchRoute::FALLBACK_STARTED, 2, 0, ""},
+        {LibraryState::NOT_FOUND, "c", "c", LaunchRoute::FALLBACK_STARTED, 1, 0, ""},
+        {LibraryState::NOT_FOUND, "", "abc", LaunchRoute::NO_CLIENT, 0, 127, "no main application library found"},
+        {LibraryState::NOT_LOADABLE, "", "", LaunchRoute::NO_CLIENT, 0, 126, "main application library unusable"},
+        {LibraryState::NO_ENTRY, "", "", LaunchRoute::NO_CLIENT, 0, 126, "main application library unusable"},
+        {LibraryState::NOT_FOUND, "ab", "c", LaunchRoute::NO_CLIENT, 2, 126, "no fallback launcher could be started"},
+        {LibraryState::NO_ENTRY, "a", "", LaunchRoute::NO_CLIENT, 1, 126, "no fallback launcher could be started"},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(std::string(testCase.szHasLauncher) + "/" + testCase.szStarts);
+        lx::LaunchSituation situation;
+        situation.enOwnLibrary = testCase.enOwn;
+        situation.stOwnVersion = MakeVersion(2, 0, 0, 0, "/v/own");
+        for (const char* szName : {"a", "b", "c"}) {
+            situation.vtVersions.push_back(MakeVersion(1, 0, 0, 0, fs::path("/v") / szName));
+        }
+        const auto Named = [](const char* szSet, const Version& stVersion) {
+            return std::string_view(szSet).find(stVersion.path.filename().string()) != std::string_view::npos;
+        };
+        situation.funcHasLauncher = [&](const Version& stVersion) { return Named(testCase.szHasLauncher, stVersion); };
+        std::vector<std::string> vtTried;
+        const lx::LaunchPlan plan = lx::PlanLaunch(situation, [&](const Version& stVersion) -> std::optional<int> {
+            vtTried.push_back(stVersion.path.filename().string());
+            return Named(testCase.szStarts, stVersion) ? std::optional<int>(0) : std::nullopt;
+        });
+        EXPECT_EQ(plan.enRoute, testCase.enRoute);
+        EXPECT_EQ(plan.uTried, testCase.uTried);
+        EXPECT_EQ(vtTried.size(), testCase.uTried);
+        EXPECT_EQ(plan.nExitStatus, testCase.nStatus);
+        EXPECT_EQ(plan.optFallback.has_value(), testCase.enRoute == LaunchRoute::FALLBACK_STARTED);
+        EXPECT_STREQ(plan.optNoClient ? lx::DescribeNoClientReason(*plan.optNoClient) : "", testCase.szReason);
+    }
+    EXPECT_EQ(lx::LaunchErrorFor(LibraryState::USABLE), LaunchError::LAUNCH_NO_ERROR);
+    EXPECT_EQ(lx::LaunchErrorFor(LibraryState::NOT_FOUND), LaunchError::LAUNCH_LOAD_MODULE_FAIL);
+    EXPECT_EQ(lx::LaunchErrorFor(LibraryState::NOT_LOADABLE), LaunchError::LAUNCH_LOAD_MODULE_FAIL);
+    EXPECT_EQ(lx::LaunchErrorFor(LibraryState::NO_ENTRY), LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL);
+
+    EXPECT_EQ(lx::TerminalLine("/opt/x/16.1.1/trader", lx::NoClientReason::NO_MAIN_APP, "/h/Launcher.log"),
               "trader: the client could not be started: no main application library found; see /h/Launcher.log\n");
-    EXPECT_EQ(lx::TerminalLine(nullptr, lx::NoClientReason::NoFallbackStarted, "/a\nb").substr(0, 9), "launcher:");
-    EXPECT_NE(lx::TerminalLine("dir/", lx::NoClientReason::NoFallbackStarted, "/a\nb").find("see /a\\nb\n"),
+    EXPECT_EQ(lx::TerminalLine(nullptr, lx::NoClientReason::NO_FALLBACK_STARTED, "/a\nb").substr(0, 9), "launcher:");
+    EXPECT_NE(lx::TerminalLine("dir/", lx::NoClientReason::NO_FALLBACK_STARTED, "/a\nb").find("see /a\\nb\n"),
               std::string::npos);
 }
 
@@ -99,11 +128,12 @@ TEST(LXFallbackTest, CandidatesAreTheLowerVersionsElsewhereWithTheLauncherEntryI
     const Version stCeiling = MakeVersion(3, 10, 7, 5);
 
     std::vector<std::string> vtNames;
-    for (const Version& stVersion : lx::FallbackCandidates(stCeiling, dir / "3.10.7", vtScanned, "launcher")) {
+    for (const Version& stVersion :
+         lx::FallbackCandidates(stCeiling, dir / "3.10.7", vtScanned, lx::HasEntryNamed("launcher"))) {
         vtNames.push_back(stVersion.path.filename().string());
     }
     EXPECT_EQ(vtNames, (std::vector<std::string>{"3.10.07", "3.9.1", "3.8.0"}));
-    EXPECT_TRUE(lx::FallbackCandidates(stCeiling, dir / "3.10.7", vtScanned, "start").empty());
+    EXPECT_TRUE(lx::FallbackCandidates(stCeiling, dir / "3.10.7", vtScanned, lx::HasEntryNamed("start")).empty());
     EXPECT_EQ(lx::FormatVersionList(vtScanned), "3.11.0, 3.10.7, 3.10.07, 3.9.12, 3.9.1, 3.8.0");
     EXPECT_EQ(lx::FormatVersionList({}), "none");
 }

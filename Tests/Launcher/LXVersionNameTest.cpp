@@ -23,17 +23,4 @@ TEST(LXVersionNameTest, FormatWritesAllFourNumbersForReadingBack)
     EXPECT_EQ(stReread, stVersion);
 }
 
-TEST(LXVersionNameTest, CeilingIsTheLowerOfOursAndTheInheritedOneKeepingOurPath)
-{
-    const Version stSelf = MakeVersion(16, 23, 16808, 7, "/opt/app/16.23.16808");
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, nullptr), stSelf);
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, ""), stSelf);
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.24.0.0"), stSelf);
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.23.16808.7"), stSelf);
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.22.100.0"), MakeVersion(16, 22, 100, 0, stSelf.path));
-    // Text that is not a version is ignored, never read as a low ceiling.
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "16.23"), stSelf);
-    EXPECT_EQ(lx::CapToFallbackCeiling(stSelf, "garbage"), stSelf);
-}
-
 } // namespace

@@ -1,6 +1,5 @@
 #include "LXDoctorInspect.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 
 #include "LXDoctorElf.h"
 #include "LXDoctorRules.h"
+#include "LXFallback.h"
+#include "LXPosix.h"
 
 namespace fs = std::filesystem;
 
@@ -25,14 +26,8 @@ constexpr size_t kuMaxWalkedEntries = 20000;
 
 std::string UserName(uid_t nUid)
 {
-    const long nBufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> vtBuffer(nBufferSize > 0 ? static_cast<size_t>(nBufferSize) : 16384);
-    passwd stPasswd{};
-    passwd* pResult = nullptr;
-    if (::getpwuid_r(nUid, &stPasswd, vtBuffer.data(), vtBuffer.size(), &pResult) == 0 && pResult != nullptr) {
-        return pResult->pw_name;
-    }
-    return "uid " + std::to_string(nUid);
+    const std::optional<lx::UserEntry> optUser = lx::LookUpUser(nUid);
+    return optUser ? optUser->strName : "uid " + std::to_string(nUid);
 }
 
 bool IsUnder(const fs::path& path, const fs::path& pathDir)
@@ -165,11 +160,10 @@ void DescribeEnvironment(DoctorReport& report, const std::optional<std::string>&
         return;
     }
     env.strCeilingValue = *optCeiling;
-    env.bCeilingValid = IsUsableCeiling(*optCeiling);
+    const lx::FallbackCeiling ceiling = lx::FallbackCeiling::Read(optCeiling->c_str());
+    env.bCeilingValid = ceiling.optInherited.has_value();
     if (env.bCeilingValid) {
-        // The numbers the launcher reads from it: the cap on the highest version.
-        constexpr uint32_t kuMax = std::numeric_limits<uint32_t>::max();
-        env.strCeiling = FormatVersion(EffectiveCeiling(Version{kuMax, kuMax, kuMax, kuMax, {}}, optCeiling));
+        env.strCeiling = FormatVersion(*ceiling.optInherited);
     }
     for (size_t i = 0; i < report.vtVersions.size(); ++i) {
         const Verdict without = PredictLaunch(report.vtVersions, i, std::nullopt);

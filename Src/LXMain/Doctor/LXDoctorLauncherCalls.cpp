@@ -67,48 +67,6 @@ std::string FormatVersion(const Version& stVersion)
     return lx::FormatVersion(stVersion);
 }
 
-Version EffectiveCeiling(const Version& stSelf, const std::optional<std::string>& optInherited)
-{
-    const lx::FallbackCeilingSetting stSetting =
-        lx::ReadFallbackCeiling(optInherited ? optInherited->c_str() : nullptr);
-    return lx::EffectiveCeiling(stSelf, stSetting.optCeiling);
-}
-
-bool IsUsableCeiling(const std::string& strInherited)
-{
-    return lx::ReadFallbackCeiling(strInherited.c_str()).optCeiling.has_value();
-}
-
-std::vector<Version> FallbackCandidates(const Version& stCeiling, const fs::path& pathSelf,
-                                        const std::vector<Version>& vtVersions)
-{
-    return lx::FallbackCandidates(stCeiling, pathSelf, vtVersions, kszLauncherFileName);
-}
-
-std::optional<NoClientEnd> NoClientEndFor(LibraryState enOwnLibrary, size_t uCandidatesTried, bool bFallbackStarted)
-{
-    lx::MainAppState enState = lx::MainAppState::Usable;
-    switch (enOwnLibrary) {
-    case LibraryState::Missing:
-        enState = lx::MainAppState::NotFound;
-        break;
-    case LibraryState::NoEntry:
-        enState = lx::MainAppState::NoEntry;
-        break;
-    case LibraryState::Loadable:
-        break;
-    default:
-        enState = lx::MainAppState::NotLoadable;
-        break;
-    }
-    const std::optional<lx::NoClientReason> optReason =
-        lx::NoClientReasonFor(enState, uCandidatesTried, bFallbackStarted);
-    if (!optReason) {
-        return std::nullopt;
-    }
-    return NoClientEnd{lx::ExitStatusFor(*optReason), lx::DescribeNoClientReason(*optReason)};
-}
-
 const char* MainAppLibraryName()
 {
     return lx::kszMainAppLibraryName;
@@ -121,7 +79,7 @@ const char* FallbackCeilingVariable()
 
 std::vector<fs::path> LauncherLogFiles()
 {
-    const std::string strHome = lx::LauncherHomeDirectory();
+    const std::string strHome = lx::HomeDirectory();
     if (strHome.empty()) {
         return {};
     }
@@ -137,7 +95,7 @@ std::vector<fs::path> LauncherLogFiles()
 LogCheck CheckLauncherLog()
 {
     LogCheck check;
-    const std::string strHome = lx::LauncherHomeDirectory();
+    const std::string strHome = lx::HomeDirectory();
     if (strHome.empty()) {
         check.strDirectoryProblem = "no home directory is known";
         check.strFileProblem = check.strDirectoryProblem;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "LXFallback.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -69,6 +71,21 @@ Verdict& Finish(Verdict& verdict, const std::string& strLast)
     return verdict;
 }
 
+// The launcher's own view of its library; the doctor's probe knows more.
+lx::LibraryState LauncherView(LibraryState enState)
+{
+    switch (enState) {
+    case LibraryState::Loadable:
+        return lx::LibraryState::USABLE;
+    case LibraryState::Missing:
+        return lx::LibraryState::NOT_FOUND;
+    case LibraryState::NoEntry:
+        return lx::LibraryState::NO_ENTRY;
+    default:
+        return lx::LibraryState::NOT_LOADABLE;
+    }
+}
+
 std::optional<size_t> IndexOfPath(const std::vector<VersionFacts>& vtFacts, const fs::path& path)
 {
     for (size_t i = 0; i < vtFacts.size(); ++i) {
@@ -134,47 +151,44 @@ Verdict PredictLaunch(const std::vector<VersionFacts>& vtFacts, size_t uStart,
             break;
         }
 
-        Version stSelf = *facts.launcher.optCompiledVersion;
-        stSelf.path = facts.stVersion.path;
-        const Version stCeiling = EffectiveCeiling(stSelf, optCeiling);
-        const std::vector<Version> vtCandidates = FallbackCandidates(stCeiling, stSelf.path, [&] {
-            std::vector<Version> vtVersions;
-            for (const VersionFacts& each : vtFacts) {
-                vtVersions.push_back(each.stVersion);
-            }
-            return vtVersions;
-        }());
+        lx::LaunchSituation situation;
+        situation.enOwnLibrary = LauncherView(facts.library.enState);
+        situation.stOwnVersion = *facts.launcher.optCompiledVersion;
+        situation.stOwnVersion.path = facts.stVersion.path;
+        situation.ceiling = lx::FallbackCeiling::Read(optCeiling ? optCeiling->c_str() : nullptr);
+        for (const VersionFacts& each : vtFacts) {
+            situation.vtVersions.push_back(each.stVersion);
+        }
+        situation.funcHasLauncher = lx::HasEntryNamed(kszLauncherFileName);
 
-        // As the launcher does: each candidate in turn until one starts.
+        // A start succeeds exactly when the candidate's launcher file can be started.
         std::optional<size_t> optNext;
-        size_t uTried = 0;
-        for (const Version& candidate : vtCandidates) {
+        const lx::LaunchPlan plan = lx::PlanLaunch(situation, [&](const Version& candidate) -> std::optional<int> {
             const std::optional<size_t> optIndex = IndexOfPath(vtFacts, candidate.path);
             if (!optIndex) {
-                continue;
+                return std::nullopt;
             }
-            ++uTried;
             const LauncherFileFacts& launcher = vtFacts[*optIndex].launcher;
             if (launcher.enState == LauncherFileState::Ok) {
                 optNext = optIndex;
-                break;
+                return 0;
             }
             verdict.vtFailed.push_back({vtFacts[*optIndex].strName, launcher.path, launcher.strProblem});
-        }
+            return std::nullopt;
+        });
 
-        if (const std::optional<NoClientEnd> optEnd =
-                NoClientEndFor(facts.library.enState, uTried, optNext.has_value())) {
+        if (plan.optNoClient) {
             const std::string strWhy =
-                OwnFailure(facts) + (vtCandidates.empty()
-                                         ? " and has no version below " + FormatVersion(stCeiling) + " to fall back to"
-                                         : " and no fallback launcher starts");
+                OwnFailure(facts) + (plan.vtCandidates.empty() ? " and has no version below " +
+                                                                     FormatVersion(plan.stCeiling) + " to fall back to"
+                                                               : " and no fallback launcher starts");
             verdict.enKind = VerdictKind::NoClient;
-            verdict.strReason = strWho + optEnd->strReason;
+            verdict.strReason = strWho + lx::DescribeNoClientReason(*plan.optNoClient);
             if (bFirst) {
-                verdict.optExitStatus = optEnd->nExitStatus;
+                verdict.optExitStatus = plan.nExitStatus;
                 return Finish(verdict, strWhy);
             }
-            return Finish(verdict, strWhy + " (its exit status " + std::to_string(optEnd->nExitStatus) + ")");
+            return Finish(verdict, strWhy + " (its exit status " + std::to_string(plan.nExitStatus) + ")");
         }
         if (!optNext) {
             verdict.enKind = VerdictKind::Unknown;

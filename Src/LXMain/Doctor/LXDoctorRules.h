@@ -24,25 +24,6 @@ std::vector<Version> ScanVersions(const std::filesystem::path& pathRoot);
 std::optional<Version> ParseVersionText(std::string_view strText);
 std::string FormatVersion(const Version& stVersion);
 
-// The ceiling a launcher of the given compiled-in version applies, with the
-// inherited variable's value (nullopt: unset).
-Version EffectiveCeiling(const Version& stSelf, const std::optional<std::string>& optInherited);
-// Whether the launcher would take the inherited value as a ceiling at all.
-bool IsUsableCeiling(const std::string& strInherited);
-
-// The versions a launcher in pathSelf tries, in order, below the ceiling.
-std::vector<Version> FallbackCandidates(const Version& stCeiling, const std::filesystem::path& pathSelf,
-                                        const std::vector<Version>& vtVersions);
-
-// How a launcher ends when no client runs in it and it started none: its
-// exit status and its words for why. nullopt when the client runs or a
-// fallback was started.
-struct NoClientEnd {
-    int nExitStatus = 0;
-    std::string strReason;
-};
-std::optional<NoClientEnd> NoClientEndFor(LibraryState enOwnLibrary, size_t uCandidatesTried, bool bFallbackStarted);
-
 // What starting the launcher of vtFacts[uStart] leads to, with the inherited
 // ceiling as given.
 Verdict PredictLaunch(const std::vector<VersionFacts>& vtFacts, size_t uStart,

@@ -8,30 +8,28 @@ namespace fs = std::filesystem;
 
 namespace lx {
 
-std::optional<NoClientReason> NoClientReasonFor(MainAppState enOwnApp, size_t uCandidatesTried, bool bFallbackStarted)
+LaunchError LaunchErrorFor(LibraryState enState)
 {
-    if (enOwnApp == MainAppState::Usable || bFallbackStarted) {
-        return std::nullopt;
+    switch (enState) {
+    case LibraryState::USABLE:
+        return LaunchError::LAUNCH_NO_ERROR;
+    case LibraryState::NO_ENTRY:
+        return LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL;
+    case LibraryState::NOT_FOUND:
+    case LibraryState::NOT_LOADABLE:
+        break;
     }
-    if (uCandidatesTried > 0) {
-        return NoClientReason::NoFallbackStarted;
-    }
-    return enOwnApp == MainAppState::NotFound ? NoClientReason::NoMainApp : NoClientReason::MainAppUnusable;
-}
-
-int ExitStatusFor(NoClientReason enReason)
-{
-    return enReason == NoClientReason::NoMainApp ? kNExitNoMainApp : kNExitMainAppUnusable;
+    return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
 }
 
 const char* DescribeNoClientReason(NoClientReason enReason)
 {
     switch (enReason) {
-    case NoClientReason::NoMainApp:
+    case NoClientReason::NO_MAIN_APP:
         return "no main application library found";
-    case NoClientReason::MainAppUnusable:
+    case NoClientReason::MAIN_APP_UNUSABLE:
         return "main application library unusable";
-    case NoClientReason::NoFallbackStarted:
+    case NoClientReason::NO_FALLBACK_STARTED:
         break;
     }
     return "no fallback launcher could be started";
@@ -71,20 +69,20 @@ std::optional<Version> ParseFallbackCeiling(std::string_view strText)
     return stVersion;
 }
 
-FallbackCeilingSetting ReadFallbackCeiling(const char* szValue)
+FallbackCeiling FallbackCeiling::Read(const char* szValue)
 {
-    FallbackCeilingSetting stSetting;
+    FallbackCeiling ceiling;
     if (szValue == nullptr || *szValue == '\0') {
-        return stSetting;
+        return ceiling;
     }
-    stSetting.optCeiling = ParseFallbackCeiling(szValue);
-    if (!stSetting.optCeiling) {
-        stSetting.optIgnored = szValue;
+    ceiling.optInherited = ParseFallbackCeiling(szValue);
+    if (!ceiling.optInherited) {
+        ceiling.optIgnored = szValue;
     }
-    return stSetting;
+    return ceiling;
 }
 
-Version EffectiveCeiling(const Version& stOwnVersion, const std::optional<Version>& optInherited)
+Version FallbackCeiling::Below(const Version& stOwnVersion) const
 {
     Version stCeiling = stOwnVersion;
     if (optInherited && *optInherited < stCeiling) {
@@ -96,20 +94,54 @@ Version EffectiveCeiling(const Version& stOwnVersion, const std::optional<Versio
     return stCeiling;
 }
 
+FuncHasLauncher HasEntryNamed(fs::path pathLauncherFileName)
+{
+    return [pathName = std::move(pathLauncherFileName)](const Version& stVersion) {
+        std::error_code ec;
+        return fs::exists(fs::status(stVersion.path / pathName, ec));
+    };
+}
+
 std::vector<Version> FallbackCandidates(const Version& stCeiling, const fs::path& pathOwnDirectory,
-                                        const std::vector<Version>& vtScanned, const fs::path& pathLauncherFileName)
+                                        const std::vector<Version>& vtScanned, const FuncHasLauncher& funcHasLauncher)
 {
     std::vector<Version> vtCandidates;
     for (const Version& stVersion : vtScanned) {
-        if (!(stVersion < stCeiling) || stVersion.path == pathOwnDirectory) {
-            continue;
-        }
-        std::error_code ec;
-        if (fs::exists(fs::status(stVersion.path / pathLauncherFileName, ec))) {
+        if (stVersion < stCeiling && stVersion.path != pathOwnDirectory && funcHasLauncher(stVersion)) {
             vtCandidates.push_back(stVersion);
         }
     }
     return vtCandidates;
+}
+
+LaunchPlan PlanLaunch(const LaunchSituation& situation, const FuncTryStart& funcTryStart)
+{
+    LaunchPlan plan;
+    if (situation.enOwnLibrary == LibraryState::USABLE) {
+        return plan;
+    }
+    plan.stCeiling = situation.ceiling.Below(situation.stOwnVersion);
+    plan.vtCandidates = FallbackCandidates(plan.stCeiling, situation.stOwnVersion.path, situation.vtVersions,
+                                           situation.funcHasLauncher);
+    for (const Version& stCandidate : plan.vtCandidates) {
+        ++plan.uTried;
+        if (const std::optional<int> optStatus = funcTryStart(stCandidate)) {
+            plan.enRoute = LaunchRoute::FALLBACK_STARTED;
+            plan.optFallback = stCandidate;
+            plan.nExitStatus = *optStatus;
+            return plan;
+        }
+    }
+    plan.enRoute = LaunchRoute::NO_CLIENT;
+    if (plan.uTried > 0) {
+        plan.optNoClient = NoClientReason::NO_FALLBACK_STARTED;
+    } else if (situation.enOwnLibrary == LibraryState::NOT_FOUND) {
+        plan.optNoClient = NoClientReason::NO_MAIN_APP;
+    } else {
+        plan.optNoClient = NoClientReason::MAIN_APP_UNUSABLE;
+    }
+    plan.nExitStatus = plan.optNoClient == NoClientReason::NO_MAIN_APP ? kNExitNoMainApp : kNExitMainAppUnusable;
+    return plan;
 }
 
 std::string FormatVersionList(const std::vector<Version>& vtVersions)

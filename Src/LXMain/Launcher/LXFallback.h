@@ -1,17 +1,20 @@
 #pragma once
 
-// The launcher's decisions when its own main-application library cannot be
-// used: which older launcher to start, with which ceiling, and what it exits
-// with when no client runs. Free functions, so another program can predict
-// exactly what the launcher does.
+// The launcher's decision when its own main-application library cannot be
+// used: which older launchers to try, below which ceiling, and what it exits
+// with when no client runs. Pure but for the callables it is given, so
+// another program predicts exactly what the launcher does by passing its
+// prediction of a start.
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "LXErrorHandler.h"
 #include "LXLauncherData.h"
 
 namespace lx {
@@ -24,24 +27,23 @@ inline constexpr int kNExitMainAppUnusable = 126; // found but unusable, or no f
 inline constexpr int kNLaunchAbortedExitCode = 70;
 
 // What became of the main-application library in the own version directory.
-enum class MainAppState {
-    Usable,
-    NotFound,    // no file there
-    NotLoadable, // the loader refused it
-    NoEntry,     // loaded, but without StartMainApp
+enum class LibraryState {
+    USABLE,
+    NOT_FOUND,    // no file there
+    NOT_LOADABLE, // the loader refused it
+    NO_ENTRY,     // loaded, but without StartMainApp
 };
+
+// The design's failure code for a state.
+LaunchError LaunchErrorFor(LibraryState enState);
 
 // Why no client runs, when none does.
 enum class NoClientReason {
-    NoMainApp,         // own library not found, no fallback candidate
-    MainAppUnusable,   // own library unusable, no fallback candidate
-    NoFallbackStarted, // every fallback candidate failed to start
+    NO_MAIN_APP,         // own library not found, no fallback candidate
+    MAIN_APP_UNUSABLE,   // own library unusable, no fallback candidate
+    NO_FALLBACK_STARTED, // every fallback candidate failed to start
 };
 
-// nullopt when the client runs here (own library usable) or a fallback was
-// started; otherwise why not, given how many candidates were tried.
-std::optional<NoClientReason> NoClientReasonFor(MainAppState enOwnApp, size_t uCandidatesTried, bool bFallbackStarted);
-int ExitStatusFor(NoClientReason enReason);
 // As the log and the terminal line word it, e.g. "no main application
 // library found".
 const char* DescribeNoClientReason(NoClientReason enReason);
@@ -51,24 +53,63 @@ const char* DescribeNoClientReason(NoClientReason enReason);
 // most 4294967295 (leading zeros allowed); nothing before, between or after.
 std::optional<Version> ParseFallbackCeiling(std::string_view strText);
 
-struct FallbackCeilingSetting {
-    std::optional<Version> optCeiling;     // a valid inherited ceiling
+// The ceiling a launcher inherits from the launcher that started it.
+struct FallbackCeiling {
+    std::optional<Version> optInherited;   // a valid inherited ceiling
     std::optional<std::string> optIgnored; // the text, when set but not a version
-};
-// szValue is the variable's value, nullptr when unset; empty counts as unset.
-FallbackCeilingSetting ReadFallbackCeiling(const char* szValue);
 
-// The launcher's own version, capped by an inherited ceiling: fallbacks go
-// strictly below it.
-Version EffectiveCeiling(const Version& stOwnVersion, const std::optional<Version>& optInherited);
+    // szValue is the variable's value, nullptr when unset; empty counts as unset.
+    static FallbackCeiling Read(const char* szValue);
+    // The own version capped by the inherited ceiling, keeping its path:
+    // fallbacks go strictly below it.
+    Version Below(const Version& stOwnVersion) const;
+};
+
+// Whether a found version holds a launcher to start.
+using FuncHasLauncher = std::function<bool(const Version&)>;
+// Holding an entry of that file name (any file type; one whose status cannot
+// be read counts as absent).
+FuncHasLauncher HasEntryNamed(std::filesystem::path pathLauncherFileName);
 
 // The scanned versions a fallback may start, in the order to try them (the
 // scan's, newest first): strictly below the ceiling, not the own directory,
-// holding an entry named like the running launcher (any file type; one whose
-// status cannot be read counts as absent).
+// holding a launcher.
 std::vector<Version> FallbackCandidates(const Version& stCeiling, const std::filesystem::path& pathOwnDirectory,
-                                        const std::vector<Version>& vtScanned,
-                                        const std::filesystem::path& pathLauncherFileName);
+                                        const std::vector<Version>& vtScanned, const FuncHasLauncher& funcHasLauncher);
+
+// Everything a launch decides from.
+struct LaunchSituation {
+    LibraryState enOwnLibrary = LibraryState::USABLE;
+    Version stOwnVersion; // the compiled-in numbers, with the own directory
+    FallbackCeiling ceiling;
+    std::vector<Version> vtVersions; // the scan, newest first; unused while the own library is usable
+    FuncHasLauncher funcHasLauncher;
+};
+
+// Starts one candidate, or predicts its start: nullopt when it did not
+// start, else the exit status the launch ends with.
+using FuncTryStart = std::function<std::optional<int>(const Version&)>;
+
+enum class LaunchRoute {
+    RUN_OWN_CLIENT,
+    FALLBACK_STARTED,
+    NO_CLIENT,
+};
+
+struct LaunchPlan {
+    LaunchRoute enRoute = LaunchRoute::RUN_OWN_CLIENT;
+    Version stCeiling;                 // what fallbacks stay below
+    std::vector<Version> vtCandidates; // in the order they are tried
+    size_t uTried = 0;
+    std::optional<Version> optFallback;        // the one started
+    std::optional<NoClientReason> optNoClient; // with NO_CLIENT
+    int nExitStatus = 0;                       // unless RUN_OWN_CLIENT, what the launch ends with
+};
+
+// The launch's road: the own client when its library is usable, else each
+// candidate in turn until one starts (one that cannot must not hide a working
+// older one), else no client. Free of I/O but for the two callables.
+LaunchPlan PlanLaunch(const LaunchSituation& situation, const FuncTryStart& funcTryStart);
 
 // The directory names, comma separated in the given order, or "none".
 std::string FormatVersionList(const std::vector<Version>& vtVersions);

@@ -15,6 +15,7 @@
 #include "LXCommon.h"
 #include "LXLaunchProcess.h"
 #include "LXLauncherLog.h"
+#include "LXLauncherMessages.h"
 #include "LXReporter.h"
 #include "LXVersionName.h"
 #include "LXWriteSignalsHeld.h"
@@ -32,44 +33,32 @@ int CLXLauncher::Launch(int argc, char** argv)
 
     // Read once, before a library's initialisers can see or change it, and
     // kept from the client and whatever it starts.
-    const lx::FallbackCeilingSetting stCeilingSetting = lx::ReadFallbackCeiling(std::getenv(lx::kszFallbackCeilingEnv));
+    lx::LaunchSituation situation;
+    situation.ceiling = lx::FallbackCeiling::Read(std::getenv(lx::kszFallbackCeilingEnv));
     unsetenv(lx::kszFallbackCeilingEnv);
-    if (stCeilingSetting.optIgnored) {
-        SPDLOG_INFO("Ignoring LX_LAUNCHER_FALLBACK_BELOW: not a version: {}",
-                    lx::EscapeControlCharacters(*stCeilingSetting.optIgnored));
+    if (situation.ceiling.optIgnored) {
+        SPDLOG_INFO(lx::msg::kszCeilingIgnored, lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
     }
-
-    int nResult = 0;
-    bool bFallbackStarted = false;
-    size_t uFallbacksTried = 0;
 
     auto spLaunchRecord = std::make_shared<LaunchAppRecord>();
 
-    const LaunchError enError = LoadMainAppFunc(GetVersionRootDirectoryPath());
+    situation.enOwnLibrary = LoadMainApp(GetVersionRootDirectoryPath());
+    const LaunchError enError = lx::LaunchErrorFor(situation.enOwnLibrary);
 
     if (enError != LaunchError::LAUNCH_NO_ERROR) {
-        Version stSelfVersion = kLauncherVersion;
-        stSelfVersion.path = GetVersionRootDirectoryPath();
+        situation.stOwnVersion = kLauncherVersion;
+        situation.stOwnVersion.path = GetVersionRootDirectoryPath();
+        spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{situation.stOwnVersion, enError});
 
-        spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{stSelfVersion, enError});
-
-        const fs::path pathParent = (GetVersionRootDirectoryPath() / "..").lexically_normal();
-        const std::vector<Version> vtVersions = ParseVersionFromPath(pathParent);
-        SPDLOG_INFO("Versions found: {}", lx::FormatVersionList(vtVersions));
-        const Version stCeiling = lx::EffectiveCeiling(stSelfVersion, stCeilingSetting.optCeiling);
-        const std::vector<Version> vtCandidates =
-            lx::FallbackCandidates(stCeiling, stSelfVersion.path, vtVersions, GetLauncherExePath().filename());
-        if (vtCandidates.empty()) {
-            SPDLOG_INFO("No version below {} to fall back to", lx::FormatVersion(stCeiling));
-        }
-        // One that cannot be started must not hide a working older one.
-        for (const Version& stCandidate : vtCandidates) {
-            ++uFallbacksTried;
-            bFallbackStarted = StartFallback(stCandidate);
-            if (bFallbackStarted) {
-                break;
-            }
-        }
+        situation.vtVersions = ParseVersionFromPath((GetVersionRootDirectoryPath() / "..").lexically_normal());
+        SPDLOG_INFO(lx::msg::kszVersionsFound, lx::FormatVersionList(situation.vtVersions));
+        situation.funcHasLauncher = lx::HasEntryNamed(GetLauncherExePath().filename());
+    }
+    const lx::LaunchPlan plan = lx::PlanLaunch(situation, [this](const Version& stCandidate) {
+        return StartFallback(stCandidate) ? std::optional<int>(0) : std::nullopt;
+    });
+    if (plan.enRoute != lx::LaunchRoute::RUN_OWN_CLIENT && plan.vtCandidates.empty()) {
+        SPDLOG_INFO(lx::msg::kszNoVersionBelow, lx::FormatVersion(plan.stCeiling));
     }
 
     spLaunchRecord->nResultStatus = enError == LaunchError::LAUNCH_NO_ERROR ? 0 : -1;
@@ -78,7 +67,8 @@ int CLXLauncher::Launch(int argc, char** argv)
 
     CLXReporter::ReportLaunchAppRecord(spLaunchRecord);
 
-    if (enError == LaunchError::LAUNCH_NO_ERROR) {
+    int nResult = plan.nExitStatus;
+    if (plan.enRoute == lx::LaunchRoute::RUN_OWN_CLIENT) {
         m_fdTerminal.Reset();
         nResult = StartMainApp(argc, argv);
         if (nResult != 0) {
@@ -91,37 +81,40 @@ int CLXLauncher::Launch(int argc, char** argv)
         CLXReporter::ReportStartMainAppRecord(spStartRecord);
     }
 
-    if (!bFallbackStarted) {
+    if (plan.enRoute != lx::LaunchRoute::FALLBACK_STARTED) {
         m_errorHandler.HandleLaunchError(enError);
     }
 
-    const lx::MainAppState enOwnApp =
-        enError == LaunchError::LAUNCH_NO_ERROR ? lx::MainAppState::Usable : m_enMainAppState;
-    if (const auto optReason = lx::NoClientReasonFor(enOwnApp, uFallbacksTried, bFallbackStarted)) {
-        nResult = lx::ExitStatusFor(*optReason);
-        SPDLOG_INFO("No client started, exit status {}: {}", nResult, lx::DescribeNoClientReason(*optReason));
-        TellTerminal(szArgv0, *optReason);
+    if (plan.optNoClient) {
+        SPDLOG_INFO(lx::msg::kszNoClient, nResult, lx::DescribeNoClientReason(*plan.optNoClient));
+        TellTerminal(szArgv0, *plan.optNoClient);
     }
     m_fdTerminal.Reset();
     return nResult;
+}
+
+LaunchError CLXLauncher::LoadMainAppFunc(const fs::path& directory)
+{
+    return lx::LaunchErrorFor(LoadMainApp(directory));
 }
 
 bool CLXLauncher::StartFallback(const Version& stCandidate)
 {
     const fs::path pathExe = stCandidate.path / GetLauncherExePath().filename();
     const std::string strExe = lx::EscapeControlCharacters(pathExe.generic_string());
-    SPDLOG_INFO("Fallback chosen: {} ({})", lx::EscapeControlCharacters(stCandidate.path.filename().string()), strExe);
+    SPDLOG_INFO(lx::msg::kszFallbackChosen, lx::EscapeControlCharacters(stCandidate.path.filename().string()), strExe);
     // Whatever the started launcher's own version, it may only fall further
     // down: a directory whose launcher was built with a higher version must
     // not bounce the launch back up forever.
-    const lx::SpawnResult stResult = CLXLaunchProcess::Start(
-        pathExe, {}, lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate)));
+    lx::ProcessOptions options;
+    options.vtStrEnv = lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate));
+    const lx::StartResult stResult = CLXLaunchProcess::Start(pathExe, options);
     if (!stResult.bStarted) {
-        SPDLOG_INFO("Could not start {}: {}", strExe,
+        SPDLOG_INFO(lx::msg::kszCouldNotStart, strExe,
                     std::error_code(stResult.nExecError, std::generic_category()).message());
         return false;
     }
-    SPDLOG_INFO("Fallback started: {} (pid {})", strExe, stResult.nPid);
+    SPDLOG_INFO(lx::msg::kszFallbackStarted, strExe, stResult.nPid);
     return true;
 }
 
@@ -132,7 +125,7 @@ void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)
     }
     const lx::CLXWriteSignalsHeld held; // a reader gone must not end the launcher
     lx::WriteAll(m_fdTerminal.Get(),
-                 lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::LauncherHomeDirectory())));
+                 lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::HomeDirectory())));
 }
 
 int CLXLauncher::StartMainApp(int argc, char** argv)
@@ -140,9 +133,9 @@ int CLXLauncher::StartMainApp(int argc, char** argv)
     if (m_funcStartMainApp == nullptr) {
         return static_cast<int>(LaunchError::LAUNCH_NEED_INIT_START_FUNCTION);
     }
-    SPDLOG_INFO("StartMainApp, ClientType: {}", static_cast<int>(GetLauncherClientType()));
+    SPDLOG_INFO(lx::msg::kszStartMainApp, static_cast<int>(GetLauncherClientType()));
     const int nResult = m_funcStartMainApp(GetLauncherClientType(), argc, argv);
-    SPDLOG_INFO("EndMainApp, result: {}", nResult);
+    SPDLOG_INFO(lx::msg::kszEndMainApp, nResult);
     return nResult;
 }
 
@@ -186,8 +179,8 @@ std::vector<Version> CLXLauncher::ParseVersionFromPath(const fs::path& directory
 std::optional<Version> CLXLauncher::GetValidLowerVersion(const Version& stVersion,
                                                          const std::vector<Version>& vtVersions)
 {
-    const std::vector<Version> vtCandidates =
-        lx::FallbackCandidates(stVersion, stVersion.path, vtVersions, GetLauncherExePath().filename());
+    const std::vector<Version> vtCandidates = lx::FallbackCandidates(
+        stVersion, stVersion.path, vtVersions, lx::HasEntryNamed(GetLauncherExePath().filename()));
     if (vtCandidates.empty()) {
         return std::nullopt;
     }

@@ -8,7 +8,7 @@
 #include "LXErrorHandler.h"
 #include "LXFallback.h"
 #include "LXLauncherData.h"
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 
@@ -25,11 +25,13 @@ public:
 
     // The user's original standard error: one line goes there when no client
     // runs. Closed before the client starts, which runs in this process.
-    void KeepTerminal(lx::CUniqueFd fdTerminal) { m_fdTerminal = std::move(fdTerminal); }
+    void KeepTerminal(lx::CLXFileDescriptor fdTerminal) { m_fdTerminal = std::move(fdTerminal); }
 
 protected:
     virtual int StartMainApp(int argc, char** argv);
-    virtual LaunchError LoadMainAppFunc(const std::filesystem::path& directory) = 0;
+    // Loads the library and binds its entry; what it found.
+    virtual lx::LibraryState LoadMainApp(const std::filesystem::path& directory) = 0;
+    virtual LaunchError LoadMainAppFunc(const std::filesystem::path& directory);
     virtual std::filesystem::path GetLauncherDirectoryPath() = 0;
     virtual std::filesystem::path GetVersionRootDirectoryPath() = 0;
     virtual std::filesystem::path GetLauncherExePath() = 0;
@@ -48,7 +50,5 @@ protected:
     std::filesystem::path m_pathLauncherExeFromCommandLine;
     std::filesystem::path m_pathLauncherExe;
     CLXErrorHandler m_errorHandler;
-    // What LoadMainAppFunc found when it failed.
-    lx::MainAppState m_enMainAppState = lx::MainAppState::NotLoadable;
-    lx::CUniqueFd m_fdTerminal;
+    lx::CLXFileDescriptor m_fdTerminal;
 };

@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "LXFallback.h"
+#include "LXLauncherMessages.h"
 
 namespace fs = std::filesystem;
 
@@ -20,7 +21,7 @@ constexpr size_t kuInitialLinkBufferSize = 4096 + 1;
 
 } // namespace
 
-LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
+lx::LibraryState CLXLinuxLauncher::LoadMainApp(const fs::path& directory)
 {
     const fs::path pathLibrary = directory / lx::kszMainAppLibraryName;
     const std::string strLibrary = lx::EscapeControlCharacters(pathLibrary.generic_string());
@@ -29,9 +30,8 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     // found" is left to the loader to judge.
     std::error_code ec;
     if (fs::status(pathLibrary, ec).type() == fs::file_type::not_found) {
-        SPDLOG_INFO("Main application library not found: {}", strLibrary);
-        m_enMainAppState = lx::MainAppState::NotFound;
-        return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
+        SPDLOG_INFO(lx::msg::kszLibraryNotFound, strLibrary);
+        return lx::LibraryState::NOT_FOUND;
     }
 
     // Local scope and lazy binding: the client's symbols stay out of the
@@ -41,28 +41,25 @@ LaunchError CLXLinuxLauncher::LoadMainAppFunc(const fs::path& directory)
     void* pHandle = dlopen(pathLibrary.c_str(), lx::knMainAppOpenFlags);
     if (pHandle == nullptr) {
         const char* szError = dlerror();
-        SPDLOG_INFO("Main application library could not be loaded: {}: {}", strLibrary,
+        SPDLOG_INFO(lx::msg::kszLibraryNotLoadable, strLibrary,
                     lx::EscapeControlCharacters(szError != nullptr ? szError : "unknown error"));
-        m_enMainAppState = lx::MainAppState::NotLoadable;
-        return LaunchError::LAUNCH_LOAD_MODULE_FAIL;
+        return lx::LibraryState::NOT_LOADABLE;
     }
 
     // dlsym hands back an object pointer; POSIX guarantees it converts to a
     // function pointer.
     m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, lx::kszStartMainAppSymbol));
     if (m_funcStartMainApp == nullptr) {
-        SPDLOG_INFO("Main application library has no entry StartMainApp: {}", strLibrary);
-        m_enMainAppState = lx::MainAppState::NoEntry;
-        return LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL;
+        SPDLOG_INFO(lx::msg::kszLibraryNoEntry, strLibrary);
+        return lx::LibraryState::NO_ENTRY;
     }
 
     // Only now: the library's initialisers have run, and the client must see
     // the X11 platform whatever the user's environment says.
     if (setenv("QT_QPA_PLATFORM", "xcb", 1) != 0) {
-        SPDLOG_INFO("Cannot select the X11 platform; the client chooses its own");
+        SPDLOG_INFO(lx::msg::kszNoX11);
     }
-    m_enMainAppState = lx::MainAppState::Usable;
-    return LaunchError::LAUNCH_NO_ERROR;
+    return lx::LibraryState::USABLE;
 }
 
 fs::path CLXLinuxLauncher::GetLauncherDirectoryPath()

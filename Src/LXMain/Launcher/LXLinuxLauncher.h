@@ -16,7 +16,7 @@ inline constexpr int knMainAppOpenFlags = RTLD_LAZY | RTLD_NODELETE;
 
 class CLXLinuxLauncher : public CLXLauncher {
 protected:
-    LaunchError LoadMainAppFunc(const std::filesystem::path& directory) override;
+    lx::LibraryState LoadMainApp(const std::filesystem::path& directory) override;
     std::filesystem::path GetLauncherDirectoryPath() override;
     std::filesystem::path GetVersionRootDirectoryPath() override;
     std::filesystem::path GetLauncherExePath() override;

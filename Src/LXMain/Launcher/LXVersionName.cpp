@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "LXFallback.h"
-
 namespace {
 
 bool IsAsciiDigit(char ch)
@@ -82,11 +80,6 @@ std::string FormatVersion(const Version& stVersion)
 {
     return std::to_string(stVersion.uMajor) + "." + std::to_string(stVersion.uMinor) + "." +
            std::to_string(stVersion.uPatch) + "." + std::to_string(stVersion.uTweak);
-}
-
-Version CapToFallbackCeiling(const Version& stSelfVersion, const char* szCeiling)
-{
-    return EffectiveCeiling(stSelfVersion, ReadFallbackCeiling(szCeiling).optCeiling);
 }
 
 } // namespace lx

@@ -23,10 +23,4 @@ void ReadVersionNumbers(std::string_view strText, Version& stVersion);
 // The four numbers as "a.b.c.d", which ReadVersionNumbers reads back.
 std::string FormatVersion(const Version& stVersion);
 
-// The version a fallback started by another launcher must stay below: the
-// lower of our own and the ceiling in szCeiling, the value of
-// kszFallbackCeilingEnv (nullptr when unset; ignored when empty or not a
-// version, see lx::ParseFallbackCeiling). Keeps stSelfVersion's path.
-Version CapToFallbackCeiling(const Version& stSelfVersion, const char* szCeiling);
-
 } // namespace lx

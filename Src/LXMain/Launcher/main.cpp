@@ -8,8 +8,9 @@
 
 #include "LXFallback.h"
 #include "LXLauncherLog.h"
+#include "LXLauncherMessages.h"
 #include "LXLinuxLauncher.h"
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 namespace {
 
@@ -48,20 +49,20 @@ int main(int argc, char** argv)
     // client runs. Close-on-exec and above 2, and the launcher closes it
     // before the client runs, so neither the client nor anything started
     // holds it. Invalid when descriptor 2 was closed.
-    lx::CUniqueFd fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    lx::CLXFileDescriptor fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     SilenceConsole();
 
     LXLauncherLog::Init();
-    SPDLOG_INFO("Init");
+    SPDLOG_INFO(lx::msg::kszInit);
 
     try {
         CLXLinuxLauncher launcher;
         launcher.KeepTerminal(std::move(fdTerminal));
         return launcher.Launch(argc, argv);
     } catch (const std::exception& ex) {
-        SPDLOG_INFO("Launch aborted by exception: {}", ex.what());
+        SPDLOG_INFO(lx::msg::kszAbortedByException, ex.what());
     } catch (...) {
-        SPDLOG_INFO("Launch aborted by unknown exception");
+        SPDLOG_INFO(lx::msg::kszAbortedUnknown);
     }
     return lx::kNLaunchAbortedExitCode;
 }

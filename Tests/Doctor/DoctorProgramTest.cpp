@@ -268,7 +268,7 @@ TEST_F(DoctorProgramTest, ChangesNothingInTheInstallationOrTheLog)
     ASSERT_TRUE(fs::exists(m_install.LogFile()));
 
     // A log directory the launcher refuses: reported, and left as it is.
-    fs::permissions(m_install.LogFile().parent_path(), fs::perms::group_write, fs::perm_options::add);
+    fs::permissions(m_install.LogFile().parent_path(), fs::perms::others_write, fs::perm_options::add);
 
     const auto mapRootBefore = Snapshot(m_install.AppRoot());
     const auto mapHomeBefore = Snapshot(m_install.Home());
@@ -276,7 +276,7 @@ TEST_F(DoctorProgramTest, ChangesNothingInTheInstallationOrTheLog)
     const Json::Value report = RunDoctorJson();
     const Json::Value& directory = FindingOf(report, "log", "directory");
     EXPECT_TRUE(directory["warning"].asBool());
-    EXPECT_NE(directory["text"].asString().find("writable by group or others"), std::string::npos);
+    EXPECT_NE(directory["text"].asString().find("writable by others or by a group"), std::string::npos);
     EXPECT_EQ(Snapshot(m_install.AppRoot()), mapRootBefore);
     EXPECT_EQ(Snapshot(m_install.Home()), mapHomeBefore);
 

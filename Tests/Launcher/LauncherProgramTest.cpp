@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LXLauncherLog.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -744,13 +745,161 @@ TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
     }
 }
 
-TEST_F(LauncherProgramTest, CarriesOnlyOriginAsItsRunPath)
+// Hostile surroundings: each case's bash script starts the launcher "$L"
+// (of version directory "$V", logging to "$LOG") in them, over a log already
+// holding u64History bytes. Whatever they do, the script ends with the
+// status the log gives, the client finds SIGPIPE and SIGXFSZ as the script
+// left them, and the records after the history are whole lines, but for one
+// cut short by the surroundings.
+TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLog)
 {
-    const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", kPathLauncherExe.string()});
-    ASSERT_EQ(result.nExitStatus, 0) << result.strStderr;
-    EXPECT_NE(result.strStdout.find("(RPATH)              Library rpath: [$ORIGIN]"), std::string::npos)
-        << result.strStdout;
-    EXPECT_EQ(result.strStdout.find("RUNPATH"), std::string::npos);
+    constexpr uint64_t kU64MiB = 1024 * 1024;
+    const std::string strWidowedPipe = "exec 5> >(:); wait $!; "; // fd 5: a pipe nobody reads
+    const std::vector<std::string> vtRun{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"};
+    const std::vector<std::string> vtNoClient{"Init", "Main application library not found: *",
+                                              "Versions found: 16.23.16808", "No version below *",
+                                              "No client started, exit status 127: no main application library found"};
+    const struct {
+        const char* szName;
+        MainApp enApp;
+        uint64_t u64History;
+        std::string strScript;
+        int nExitStatus;
+        std::string strSignals; // as the client found them, one run after another
+        bool bCut;              // the first line after the history is a record cut short
+        std::vector<std::string> vtRecords;
+    } arrCases[] = {
+        {"file-size limit below the log's size",
+         MainApp::Scripted,
+         2 * kU64MiB,
+         "trap '' PIPE; ulimit -f 1024; exec \"$L\"",
+         0,
+         "PIPE ignored\nXFSZ default\n",
+         false,
+         {}},
+        {"file-size limit, no client", MainApp::None, 2 * kU64MiB, "ulimit -f 1024; exec \"$L\"", 127, "", false, {}},
+        {"disk full mid-record, room again at the next launch", MainApp::Scripted, kU64MiB - 20,
+         "(ulimit -f 1024; exec \"$L\") && exec \"$L\"", 0, "PIPE default\nXFSZ default\nPIPE default\nXFSZ default\n",
+         true, vtRun},
+        {"terminal line to a pipe nobody reads", MainApp::None, 0, strWidowedPipe + "exec \"$L\" 2>&5", 127, "", false,
+         vtNoClient},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, testCase.enApp);
+        const std::string strHistory = testCase.u64History == 0 ? "" : std::string(testCase.u64History - 1, 'h') + "\n";
+        WriteFile(install.LogFile(), strHistory);
+        const fs::path pathSignals = install.Scratch("signals");
+
+        const ProcessResult result = Run("/bin/bash", {"-c", testCase.strScript},
+                                         {{"HOME", install.Home().string()},
+                                          {"L", (pathOwn / "launcher").string()},
+                                          {"V", pathOwn.string()},
+                                          {"LOG", install.LogFile().string()},
+                                          {"LX_TEST_APP_SIGNALS", pathSignals.string()}});
+
+        EXPECT_EQ(result.nExitStatus, testCase.nExitStatus) << result.strStderr;
+        EXPECT_EQ(ReadFile(pathSignals), testCase.strSignals);
+        std::string strAfter = ReadFile(install.LogFile());
+        ASSERT_TRUE(strAfter.starts_with(strHistory)) << "history kept";
+        strAfter.erase(0, strHistory.size());
+        if (testCase.bCut) {
+            const std::string strCut = strAfter.substr(0, strAfter.find('\n'));
+            EXPECT_TRUE(strCut.starts_with("[info] [") && !std::regex_match(strCut, kLogLine)) << strCut;
+            strAfter.erase(0, strCut.size() + 1);
+        }
+        WriteFile(install.Scratch("after"), strAfter);
+        ExpectMessages(Messages(ParseLog(install.Scratch("after"))), testCase.vtRecords);
+    }
+}
+
+// An ordinary user's home as dotfile managers and umask 002 leave it, made
+// by bash scripts in it: first as that user (umask 002), then as root, with
+// "$OTHER" another user. The launcher, run as that user, keeps its log or
+// refuses it; the doctor's check says the same.
+TEST_F(LauncherProgramTest, LogLocationsOfAnOrdinaryUser)
+{
+    const std::optional<UserIds> optUser = PrivateGroupUser();
+    if (!optUser || !OtherUser()) {
+        GTEST_SKIP() << "acting as other users takes root and the users daemon and nobody";
+    }
+    using enum lx::LogFileError;
+    const struct {
+        const char* szName;
+        std::string strAsUser;
+        std::string strAsRoot;
+        std::error_code ecRefused;
+    } arrCases[] = {
+        {"~/.config a link into home", "mkdir -p dots/config && ln -s dots/config .config", "", {}},
+        {"~/.config/orvalo a link", "mkdir -p .config x/orvalo && ln -s ../x/orvalo .config/orvalo", "", {}},
+        {"~/.config 0775 in the user's private group", "mkdir -m 0775 .config", "", {}},
+        {"home 0775 in the user's private group", "chmod 0775 .", "", {}},
+        {"a link in another user's directory", "mkdir dots",
+         "mkdir ../t && ln -s ../home/dots ../t/c && chown -R $OTHER ../t && ln -s ../t/c .config", WrongOwner},
+        {"another user's link", "mkdir dots && ln -s dots .config", "chown -h $OTHER .config", WrongOwner},
+        {"~/.config a link to a file", "touch dots && ln -s dots .config", "", NotADirectory},
+        {"~/.config writable by others", "mkdir -m 0777 .config", "", WritableByOthers},
+        {"~/.config in a group with other members", "mkdir -m 0775 .config", "chgrp nogroup .config", WritableByOthers},
+    };
+    const std::string strOther = std::to_string(OtherUser()->uid);
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::None);
+        fs::permissions(install.Home().parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                                          fs::perms::group_exec | fs::perms::others_read |
+                                                          fs::perms::others_exec);
+        fs::create_directory(install.Home());
+        ASSERT_EQ(::chown(install.Home().c_str(), optUser->uid, optUser->gid), 0);
+        const auto runIn = [&](const std::string& strScript) {
+            ProcessOptions options;
+            options.pathWorkingDirectory = install.Home();
+            options.mapEnv = {{"OTHER", strOther}};
+            return RunProcess({"/bin/bash", "-c", "umask 002 && " + strScript}, options).nExitStatus == 0;
+        };
+        ASSERT_TRUE(RunAsUser(*optUser, [&] { return runIn(testCase.strAsUser); }));
+        ASSERT_TRUE(testCase.strAsRoot.empty() || runIn(testCase.strAsRoot));
+
+        EXPECT_TRUE(RunAsUser(*optUser, [&] {
+            return Run(pathOwn / "launcher", {}, {{"HOME", install.Home().string()}}, install.Home()).nExitStatus ==
+                   127;
+        }));
+        EXPECT_TRUE(RunAsUser(*optUser, [&] { return lx::CheckLauncherLog(install.Home()).ec == testCase.ecRefused; }));
+        if (testCase.ecRefused) {
+            EXPECT_FALSE(fs::exists(install.LogFile()));
+        } else {
+            EXPECT_EQ(Messages(ParseLog(install.LogFile())).size(), 5u);
+        }
+    }
+}
+
+// As installed: the launcher's DT_RPATH (which also serves what it loads)
+// and each library's run path name only their own directory.
+TEST_F(LauncherProgramTest, EveryStagedFileCarriesOnlyOriginAsItsRunPath)
+{
+    size_t uElfFiles = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(kPathLauncherExe.parent_path())) {
+        if (!entry.is_regular_file() || !ReadFile(entry.path()).starts_with("\177ELF")) {
+            continue;
+        }
+        SCOPED_TRACE(entry.path());
+        ++uElfFiles;
+        const ProcessResult result = RunProcess({"/usr/bin/readelf", "-d", entry.path().string()});
+        ASSERT_EQ(result.nExitStatus, 0) << result.strStderr;
+        const std::regex kRunPath(R"(\((RPATH|RUNPATH)\) +Library r[a-z]*path: \[(.*)\])");
+        std::vector<std::string> vtRunPaths;
+        for (auto it = std::sregex_iterator(result.strStdout.begin(), result.strStdout.end(), kRunPath);
+             it != std::sregex_iterator(); ++it) {
+            vtRunPaths.push_back((*it)[1].str() + " " + (*it)[2].str());
+        }
+        const bool bLauncher = entry.path() == kPathLauncherExe;
+        EXPECT_TRUE(vtRunPaths.empty() ||
+                    vtRunPaths == std::vector<std::string>{bLauncher ? "RPATH $ORIGIN" : "RUNPATH $ORIGIN"})
+            << testing::PrintToString(vtRunPaths);
+        EXPECT_TRUE(!bLauncher || !vtRunPaths.empty());
+    }
+    EXPECT_GE(uElfFiles, 5u) << "the launcher, its doctor and the libraries";
 }
 
 // Without /proc the launcher finds itself from its program name: started as

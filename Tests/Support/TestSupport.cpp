@@ -273,6 +273,20 @@ std::optional<UserIds> OtherUser()
     return UserIds{pEntry->pw_uid, pEntry->pw_gid};
 }
 
+std::optional<UserIds> PrivateGroupUser()
+{
+    const passwd* pEntry = ::getpwnam("daemon");
+    if (!IsRoot() || pEntry == nullptr || pEntry->pw_uid == 0) {
+        return std::nullopt;
+    }
+    const UserIds user{pEntry->pw_uid, pEntry->pw_gid};
+    const group* pGroup = ::getgrgid(user.gid);
+    if (pGroup == nullptr || std::strcmp(pGroup->gr_name, "daemon") != 0 || pGroup->gr_mem[0] != nullptr) {
+        return std::nullopt;
+    }
+    return user;
+}
+
 bool RunAsUser(const UserIds& user, const std::function<bool()>& fn)
 {
     const pid_t nPid = ::fork();

@@ -77,6 +77,9 @@ struct UserIds {
 // "nobody", to act as another local user: only root can become it, so
 // nullopt when not root or when there is no such user.
 std::optional<UserIds> OtherUser();
+// "daemon", an ordinary user whose primary group is its own (named after it,
+// listing no member): nullopt when not root or when there is no such user.
+std::optional<UserIds> PrivateGroupUser();
 // Runs fn in a child process that has become the user; true when fn did.
 bool RunAsUser(const UserIds& user, const std::function<bool()>& fn);
 

@@ -19,6 +19,7 @@
 #include "LXReporter.h"
 #include "LXText.h"
 #include "LXVersionName.h"
+#include "LXWriteSignalsHeld.h"
 
 namespace fs = std::filesystem;
 
@@ -123,6 +124,7 @@ void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)
     if (m_fdTerminal.Get() < 0) {
         return;
     }
+    const lx::CLXWriteSignalsHeld held; // a reader gone must not end the launcher
     lx::WriteAll(m_fdTerminal.Get(),
                  lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::HomeDirectory())));
 }

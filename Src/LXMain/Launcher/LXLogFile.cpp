@@ -1,9 +1,14 @@
 #include "LXLogFile.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -16,21 +21,78 @@ public:
     {
         switch (static_cast<lx::LogFileError>(nValue)) {
         case lx::LogFileError::NotADirectory:
-            return "not a directory (links are not followed)";
+            return "not a directory";
         case lx::LogFileError::NotARegularFile:
             return "not a regular file (links are not followed)";
         case lx::LogFileError::WrongOwner:
             return "owned by another user";
         case lx::LogFileError::WritableByOthers:
-            return "writable by group or others";
+            return "writable by others or by a group that is not the user's own";
         }
         return "unknown log file error";
     }
 };
 
+// As many links as the kernel follows in one lookup.
+constexpr int kNLinkLimit = 40;
+
 std::error_code LastError()
 {
     return {errno, std::generic_category()};
+}
+
+bool IsSameFile(const struct stat& stLhs, const struct stat& stRhs)
+{
+    return stLhs.st_dev == stRhs.st_dev && stLhs.st_ino == stRhs.st_ino;
+}
+
+// The user's private group: the user's primary group, named after the user,
+// listing no other member, and no other user's primary group.
+bool IsPrivateGroupOf(uid_t uid, gid_t gid)
+{
+    const long nHint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> vtBuffer(std::max<size_t>(nHint > 0 ? static_cast<size_t>(nHint) : 0, 16384));
+    passwd stUser{};
+    passwd* pUser = nullptr;
+    if (::getpwuid_r(uid, &stUser, vtBuffer.data(), vtBuffer.size(), &pUser) != 0 || pUser == nullptr ||
+        pUser->pw_gid != gid) {
+        return false;
+    }
+    const std::string strUser = pUser->pw_name;
+    std::vector<char> vtGroupBuffer(16384);
+    group stGroup{};
+    group* pGroup = nullptr;
+    int nError;
+    while ((nError = ::getgrgid_r(gid, &stGroup, vtGroupBuffer.data(), vtGroupBuffer.size(), &pGroup)) == ERANGE &&
+           vtGroupBuffer.size() < (1u << 24)) {
+        vtGroupBuffer.resize(vtGroupBuffer.size() * 2);
+    }
+    if (nError != 0 || pGroup == nullptr || strUser != pGroup->gr_name) {
+        return false;
+    }
+    for (char** ppMember = pGroup->gr_mem; *ppMember != nullptr; ++ppMember) {
+        if (strUser != *ppMember) {
+            return false;
+        }
+    }
+    // Nobody else may have it as primary group; an entry that cannot be read
+    // counts as someone else.
+    bool bAlone = true;
+    ::setpwent();
+    for (;;) {
+        passwd stOther{};
+        passwd* pOther = nullptr;
+        nError = ::getpwent_r(&stOther, vtBuffer.data(), vtBuffer.size(), &pOther);
+        if (nError == ENOENT) {
+            break;
+        }
+        if (nError != 0 || pOther == nullptr || (pOther->pw_gid == gid && pOther->pw_uid != uid)) {
+            bAlone = false;
+            break;
+        }
+    }
+    ::endpwent();
+    return bAlone;
 }
 
 } // namespace
@@ -53,10 +115,12 @@ std::error_code CheckPrivateDirectory(const struct stat& st, bool bRootMayOwn)
     if (!S_ISDIR(st.st_mode)) {
         return LogFileError::NotADirectory;
     }
-    if (st.st_uid != ::geteuid() && !(bRootMayOwn && st.st_uid == 0)) {
+    const uid_t uid = ::geteuid();
+    if (st.st_uid != uid && !(bRootMayOwn && st.st_uid == 0)) {
         return LogFileError::WrongOwner;
     }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if ((st.st_mode & S_IWOTH) != 0 ||
+        ((st.st_mode & S_IWGRP) != 0 && !(st.st_uid == uid && IsPrivateGroupOf(uid, st.st_gid)))) {
         return LogFileError::WritableByOthers;
     }
     return {};
@@ -89,36 +153,109 @@ CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const fs::pat
     if (nFd == -1 && errno == ENOENT && bCreate && (::mkdir(strHome.c_str(), 0700) == 0 || errno == EEXIST)) {
         nFd = ::open(strHome.c_str(), O_PATH | O_CLOEXEC);
     }
-    CLXFileDescriptor fdDir;
-    bool bRootMayOwn = true;
-    for (auto itComponent = pathRelative.begin();; ++itComponent) {
-        if (nFd == -1) {
-            status.ec = LastError();
-            return {};
-        }
-        // Held open from here on, so nothing can be swapped in between the
-        // check and the use.
-        fdDir = CLXFileDescriptor(nFd);
-        struct stat st {};
-        if (::fstat(fdDir.Get(), &st) != 0) {
-            status.ec = LastError();
-            return {};
-        }
-        if (status.ec = CheckPrivateDirectory(st, bRootMayOwn); status.ec) {
-            return {};
-        }
-        if (itComponent == pathRelative.end()) {
-            return fdDir;
-        }
-        bRootMayOwn = false;
-        const char* szName = itComponent->c_str();
-        status.strPath += "/" + itComponent->native();
-        if (bCreate && ::mkdirat(fdDir.Get(), szName, 0700) != 0 && errno != EEXIST) {
-            status.ec = LastError();
-            return {};
-        }
-        nFd = ::openat(fdDir.Get(), szName, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    // Held open from here on, so nothing can be swapped in between the check
+    // and the use.
+    CLXFileDescriptor fdDir(nFd);
+    struct stat stHome {};
+    if (!fdDir.IsOpen() || ::fstat(fdDir.Get(), &stHome) != 0) {
+        status.ec = LastError();
+        return {};
     }
+    if (status.ec = CheckPrivateDirectory(stHome, true); status.ec) {
+        return {};
+    }
+    // The names still to walk, the next one last; a link's target takes the
+    // link's place. Depth below home: 0 is home, -1 anywhere outside it,
+    // where root may own a directory too.
+    std::vector<std::string> vtStrPending;
+    const auto pushReversed = [&](const fs::path& path) {
+        for (auto itComponent = path.end(); itComponent != path.begin();) {
+            if (--itComponent; !itComponent->has_root_directory()) {
+                vtStrPending.push_back(itComponent->native());
+            }
+        }
+    };
+    pushReversed(pathRelative);
+    std::string strWhere = strHome; // fdDir's path, links resolved
+    int nDepth = 0;
+    int nLinks = 0;
+    while (!vtStrPending.empty()) {
+        const std::string strName = std::move(vtStrPending.back());
+        vtStrPending.pop_back();
+        if (strName.empty() || strName == ".") {
+            continue;
+        }
+        const bool bUp = strName == "..";
+        // Built in steps: GCC 12 at -O3 warns falsely (-Wrestrict) on "/" + a temporary.
+        const size_t uSlash = strWhere.rfind('/');
+        status.strPath = strWhere;
+        if (bUp) {
+            status.strPath.resize(uSlash == 0 || uSlash == std::string::npos ? 1 : uSlash);
+        } else {
+            if (status.strPath != "/") {
+                status.strPath += '/';
+            }
+            status.strPath += strName;
+        }
+        nFd = ::openat(fdDir.Get(), strName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (nFd == -1 && errno == ENOENT && bCreate && !bUp &&
+            (::mkdirat(fdDir.Get(), strName.c_str(), 0700) == 0 || errno == EEXIST)) {
+            nFd = ::openat(fdDir.Get(), strName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        }
+        CLXFileDescriptor fdNext(nFd);
+        struct stat st {};
+        if (!fdNext.IsOpen() || ::fstat(fdNext.Get(), &st) != 0) {
+            status.ec = LastError();
+            return {};
+        }
+        if (S_ISLNK(st.st_mode)) {
+            // Reached only through directories that passed; a link of
+            // anyone but the user or root is not followed.
+            if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+                status.ec = LogFileError::WrongOwner;
+                return {};
+            }
+            std::string strTarget(PATH_MAX, '\0');
+            const ssize_t nLength = ::readlinkat(fdNext.Get(), "", strTarget.data(), strTarget.size());
+            if (nLength <= 0 || static_cast<size_t>(nLength) >= strTarget.size()) {
+                status.ec = nLength < 0 ? LastError() : std::make_error_code(std::errc::filename_too_long);
+                return {};
+            }
+            if (++nLinks > kNLinkLimit) {
+                status.ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+                return {};
+            }
+            strTarget.resize(static_cast<size_t>(nLength));
+            pushReversed(strTarget);
+            if (strTarget.front() != '/') {
+                continue;
+            }
+            status.strPath.assign(1, '/');
+            fdNext = CLXFileDescriptor(::open("/", O_PATH | O_CLOEXEC));
+            if (!fdNext.IsOpen() || ::fstat(fdNext.Get(), &st) != 0) {
+                status.ec = LastError();
+                return {};
+            }
+            nDepth = -1;
+        } else {
+            nDepth = bUp ? std::max(nDepth, 0) - 1 : (nDepth < 0 ? -1 : nDepth + 1);
+        }
+        if (nDepth < 0 && IsSameFile(st, stHome)) {
+            nDepth = 0;
+        }
+        if (status.ec = CheckPrivateDirectory(st, nDepth <= 0); status.ec) {
+            return {};
+        }
+        fdDir = std::move(fdNext);
+        strWhere = status.strPath;
+    }
+    // Named as the user knows it, whatever links it went through.
+    status.strPath = strHome;
+    for (const fs::path& pathComponent : pathRelative) {
+        status.strPath += '/';
+        status.strPath += pathComponent.native();
+    }
+    return fdDir;
 }
 
 std::error_code CheckAbsentOrOwnRegularFile(int nDirFd, const char* szName)
@@ -133,8 +270,8 @@ std::error_code CheckAbsentOrOwnRegularFile(int nDirFd, const char* szName)
 CLXFileDescriptor OpenOwnFileForAppend(int nDirFd, const char* szName, std::error_code& ec)
 {
     ec.clear();
-    CLXFileDescriptor fd(::openat(nDirFd, szName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                                  S_IRUSR | S_IWUSR));
+    CLXFileDescriptor fd(
+        ::openat(nDirFd, szName, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (!fd.IsOpen()) {
         ec = errno == ELOOP ? make_error_code(LogFileError::NotARegularFile) : LastError();
         return {};

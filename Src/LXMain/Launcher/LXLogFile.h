@@ -38,18 +38,24 @@ struct LogPathStatus {
     std::string strPath;
 };
 
-// OpenSSH's StrictModes rule for one directory: owned by this user (or by
-// root when bRootMayOwn), not writable by group or others.
+// OpenSSH's rule for one directory: owned by this user (or by root when
+// bRootMayOwn), not writable by others, and writable by its group only when
+// that is the user's private group (the user's primary group, named after
+// the user, with no other member, primary or listed).
 std::error_code CheckPrivateDirectory(const struct stat& st, bool bRootMayOwn);
 // A regular file owned by this user.
 std::error_code CheckOwnRegularFile(const struct stat& st);
 
 // Opens strHome (owned by the user or root), then each directory of
-// pathRelative below it without following links, each checked with
-// CheckPrivateDirectory. With bCreate, missing ones, home included but not
-// its parents, are made with mode 0700; without, a missing one ends the walk
-// with ENOENT naming it. On failure the descriptor is closed and status
-// tells what and where; on success status.strPath names the directory.
+// pathRelative below it, each checked with CheckPrivateDirectory. A link met
+// on the way (in a directory that passed, and the user's or root's) is
+// followed, and every directory its target leads through is checked the
+// same way: the user's below home, the user's or root's elsewhere. With
+// bCreate, missing ones, home included but not its parents, are made with
+// mode 0700; without, a missing one ends the walk with ENOENT naming it. On
+// failure the descriptor is closed and status tells what and where (the
+// path with links resolved); on success status.strPath names the directory
+// as strHome and pathRelative spell it.
 CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const std::filesystem::path& pathRelative,
                                        bool bCreate, LogPathStatus& status);
 
@@ -57,9 +63,9 @@ CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const std::fi
 // user, without following links.
 std::error_code CheckAbsentOrOwnRegularFile(int nDirFd, const char* szName);
 
-// Opens a regular file of this user in the directory for appending, creating
-// it with mode 0600: never through a link, never blocking on a FIFO or
-// device, close-on-exec.
+// Opens a regular file of this user in the directory for appending (and
+// reading, to see how it ends), creating it with mode 0600: never through a
+// link, never blocking on a FIFO or device, close-on-exec.
 CLXFileDescriptor OpenOwnFileForAppend(int nDirFd, const char* szName, std::error_code& ec);
 
 } // namespace lx

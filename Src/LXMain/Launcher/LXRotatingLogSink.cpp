@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "LXWriteSignalsHeld.h"
+
 namespace lx {
 
 namespace {
@@ -24,9 +26,24 @@ bool IsSameFile(const struct stat& stLhs, const struct stat& stRhs)
 }
 
 // One write: with O_APPEND a record lands whole after whatever any process
-// wrote; a remainder written later could land after another's record.
+// wrote; a remainder written later could land after another's record. A
+// record cut short before (a full disk, a file-size limit) is ended in the
+// same write, so this one starts a line of its own. One that does not fit
+// is dropped, as on a full disk.
 void WriteWhole(int nFd, std::string_view svRecord)
 {
+    struct stat st {};
+    char chLast = '\n';
+    if (::fstat(nFd, &st) == 0 && st.st_size > 0) {
+        (void)::pread(nFd, &chLast, 1, st.st_size - 1);
+    }
+    std::string strEnded;
+    if (chLast != '\n') {
+        strEnded = '\n';
+        strEnded += svRecord;
+        svRecord = strEnded;
+    }
+    const CLXWriteSignalsHeld held;
     while (::write(nFd, svRecord.data(), svRecord.size()) == -1 && errno == EINTR) {
     }
 }

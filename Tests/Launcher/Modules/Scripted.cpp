@@ -4,6 +4,8 @@
 //                        to it, after appending our pid to LX_TEST_APP_READY
 //   LX_TEST_APP_END      "segv", "term", "kill": die by that signal; "exit":
 //                        _exit(3); else return 0
+//   LX_TEST_APP_SIGNALS  file to append how SIGPIPE and SIGXFSZ were found:
+//                        "PIPE default", "XFSZ ignored blocked", ...
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -38,6 +41,20 @@ extern "C" __attribute__((visibility("default"))) int StartMainApp(int /*nClient
             (::readlink(szLink, arrTarget, sizeof arrTarget - 1) < 0 ? "(closed)" : arrTarget) + std::string("\n");
     }
     AppendToFileNamedBy("LX_TEST_APP_FDS", strFds);
+    std::string strSignals;
+    sigset_t setMask;
+    ::sigprocmask(SIG_BLOCK, nullptr, &setMask);
+    for (const auto& [szName, nSignal] : {std::pair{"PIPE", SIGPIPE}, std::pair{"XFSZ", SIGXFSZ}}) {
+        struct sigaction action {};
+        ::sigaction(nSignal, nullptr, &action);
+        const bool bPlain = (action.sa_flags & SA_SIGINFO) == 0;
+        strSignals += std::string(szName) +
+                      (bPlain && action.sa_handler == SIG_DFL   ? " default"
+                       : bPlain && action.sa_handler == SIG_IGN ? " ignored"
+                                                                : " handled") +
+                      (::sigismember(&setMask, nSignal) == 1 ? " blocked\n" : "\n");
+    }
+    AppendToFileNamedBy("LX_TEST_APP_SIGNALS", strSignals);
     if (const char* szBarrier = std::getenv("LX_TEST_APP_BARRIER"); szBarrier != nullptr) {
         // Opened before telling the test, so its write always finds a reader.
         pollfd stPoll{::open(szBarrier, O_RDONLY | O_NONBLOCK | O_CLOEXEC), POLLIN, 0};

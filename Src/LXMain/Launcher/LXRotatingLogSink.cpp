@@ -34,8 +34,9 @@ void WriteWhole(int nFd, std::string_view svRecord)
 {
     struct stat st {};
     char chLast = '\n';
-    if (::fstat(nFd, &st) == 0 && st.st_size > 0) {
-        (void)::pread(nFd, &chLast, 1, st.st_size - 1);
+    // Unreadable, or cut to nothing meanwhile: take the file as ended.
+    if (::fstat(nFd, &st) == 0 && st.st_size > 0 && ::pread(nFd, &chLast, 1, st.st_size - 1) != 1) {
+        chLast = '\n';
     }
     std::string strEnded;
     if (chLast != '\n') {

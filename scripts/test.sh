@@ -1,32 +1,35 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite through CTest.
-#   scripts/test.sh              the normal build, in build/
-#   scripts/test.sh --sanitize   AddressSanitizer + UBSan build, in build-asan/
-#   scripts/test.sh --fuzz-smoke a short run of the libFuzzer targets (clang), in build-fuzz/
+# Builds through the CMake presets and runs the test suite through CTest.
+#   scripts/test.sh              the normal build (preset normal), in build/
+#   scripts/test.sh --sanitize   AddressSanitizer + UBSan build (preset sanitize), in build-asan/
+#   scripts/test.sh --fuzz-smoke a short run of the libFuzzer targets (preset fuzz, clang), in build-fuzz/
+# LX_WERROR=ON in the environment makes warnings errors; LX_BUILD_JOBS caps
+# the build's jobs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-ctest_args=()
+cd "$root"
+ctest_args=(-j "$(nproc)")
 
-if [[ ${1:-} == --fuzz-smoke ]]; then
-  build_dir="$root/build-fuzz"
-  "$root/scripts/install-deps.sh"
-  cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLX_BUILD_FUZZ=ON -DLX_WERROR="${LX_WERROR:-OFF}" >/dev/null
-  cmake --build "$build_dir" -j "$(nproc)" --target VersionNameFuzzer
-  ctest --test-dir "$build_dir" --output-on-failure -R 'Fuzzer'
-  exit 0
-elif [[ ${1:-} == --sanitize ]]; then
-  build_dir="$root/build-asan"
-  "$root/scripts/build.sh" "$build_dir" -DLX_SANITIZE=ON -DLX_BUILD_BENCH=OFF
-  # Leak checking stays on; only the system libraries under Qt are excused.
-  export LSAN_OPTIONS="suppressions=$root/Tests/Support/lsan.supp:print_suppressions=0"
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  # The packaging check gains nothing from the sanitizers and would build a
-  # second copy of the tree; the normal run has it.
-  ctest_args=(-LE packaging)
-else
-  build_dir="$root/build"
-  "$root/scripts/build.sh" "$build_dir" -DLX_BUILD_BENCH=ON
-fi
+case ${1:-} in
+  --fuzz-smoke)
+    preset=fuzz build_dir="$root/build-fuzz"
+    ctest_args=(-R 'Fuzzer')
+    ;;
+  --sanitize)
+    preset=sanitize build_dir="$root/build-asan"
+    # Leak checking stays on; only the system libraries under Qt are excused.
+    export LSAN_OPTIONS="suppressions=$root/Tests/Support/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    # The packaging check gains nothing from the sanitizers and would build a
+    # second copy of the tree; the normal run has it.
+    ctest_args+=(-LE packaging)
+    ;;
+  *)
+    preset=normal build_dir="$root/build"
+    ;;
+esac
 
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" "${ctest_args[@]}"
+"$root/scripts/install-deps.sh"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "${LX_BUILD_JOBS:-$(nproc)}"
+ctest --test-dir "$build_dir" --output-on-failure "${ctest_args[@]}"

@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,8 +18,7 @@ protected:
     void SetUp() override
     {
         HookLog::Get().Clear();
-        setenv("LX_APP_RECORD_FILE", m_install.Scratch("app.record").c_str(), 1);
-        setenv(kszProbeRecordEnv, m_install.ProbeRecord().c_str(), 1);
+        Use(m_install);
         unsetenv("LX_APP_RESULT");
         // A launch in this process must neither see nor leave a ceiling.
         unsetenv(lx::kszFallbackCeilingEnv);
@@ -29,6 +29,11 @@ protected:
         unsetenv(kszProbeRecordEnv);
         unsetenv(lx::kszFallbackCeilingEnv);
     }
+    static void Use(const Installation& install)
+    {
+        setenv("LX_APP_RECORD_FILE", install.Scratch("app.record").c_str(), 1);
+        setenv(kszProbeRecordEnv, install.ProbeRecord().c_str(), 1);
+    }
 
     int RunLaunch(const fs::path& pathVersionDir, std::vector<std::string> vtArgs = {"launcher"})
     {
@@ -38,104 +43,83 @@ protected:
     }
 
     Installation m_install;
-    CapturedLog m_log;
+    CapturedLog m_log; // keeps in-process launches out of a real log
 };
 
-TEST_F(CLXLauncherTest, NormalRunPassesTheClientResultThroughAndReportsBothRecords)
+// Each road as the hooks and the launch record see it. What the client, the
+// started launcher and the log see on the same roads, LauncherProgramTest
+// checks from outside.
+TEST_F(CLXLauncherTest, EachRoadReportsItsRecordsAndHandlesItsOutcome)
 {
-    for (const int nClientResult : {0, 7}) {
-        SCOPED_TRACE(nClientResult);
+    enum class Older { None, Probe, NotExecutable };
+    const struct {
+        const char* szName;
+        MainApp enApp;
+        Older enOlder;
+        int nExitStatus; // for the stand-in, also the client's result
+        std::vector<std::string> vtCalls;
+        std::optional<LaunchError> optOwnFailure;
+    } arrCases[] = {
+        {"client returns 0", MainApp::StandIn, Older::None, 0,
+         {"ReportLaunchAppRecord", "ReportStartMainAppRecord", "HandleLaunchError:0"}, std::nullopt},
+        {"client returns 7", MainApp::StandIn, Older::None, 7,
+         {"ReportLaunchAppRecord", "HandleStartMainResultError:7", "ReportStartMainAppRecord", "HandleLaunchError:0"},
+         std::nullopt},
+        {"no library, nothing older", MainApp::None, Older::None, lx::kNExitNoMainApp,
+         {"ReportLaunchAppRecord", "HandleLaunchError:1"}, LaunchError::LAUNCH_LOAD_MODULE_FAIL},
+        {"no entry, older launcher started", MainApp::NoEntry, Older::Probe, 0, {"ReportLaunchAppRecord"},
+         LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL},
+        {"no library, older launcher cannot start", MainApp::None, Older::NotExecutable, lx::kNExitMainAppUnusable,
+         {"ReportLaunchAppRecord", "HandleLaunchError:1"}, LaunchError::LAUNCH_LOAD_MODULE_FAIL},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
         HookLog::Get().Clear();
-        const fs::path pathDir = m_install.AddVersion("16.23.1" + std::to_string(nClientResult), MainApp::StandIn);
-        setenv("LX_APP_RESULT", std::to_string(nClientResult).c_str(), 1);
+        Installation install;
+        Use(install);
+        setenv("LX_APP_RESULT", std::to_string(testCase.nExitStatus).c_str(), 1);
+        const fs::path pathDir = install.AddVersion(kszOwnVersionDir, testCase.enApp);
+        const fs::path pathLower = install.AppRoot() / "16.22.9";
+        if (testCase.enOlder == Older::Probe) {
+            // Started after a newer one that cannot start.
+            install.AddProbeVersion("16.22.9");
+            WriteFile(install.AppRoot() / "16.22.10/launcher", "not executable");
+        } else if (testCase.enOlder == Older::NotExecutable) {
+            WriteFile(pathLower / "launcher", "not executable");
+        }
 
-        EXPECT_EQ(RunLaunch(pathDir, {"launcher", "--flag", "value"}), nClientResult);
+        EXPECT_EQ(RunLaunch(pathDir, {"launcher", "--user-arg"}), testCase.nExitStatus);
 
         const HookLog& hooks = HookLog::Get();
-        std::vector<std::string> vtExpected{"ReportLaunchAppRecord"};
-        if (nClientResult != 0) {
-            vtExpected.push_back("HandleStartMainResultError:7");
-        }
-        vtExpected.push_back("ReportStartMainAppRecord");
-        vtExpected.push_back("HandleLaunchError:0");
-        EXPECT_EQ(hooks.vtCalls, vtExpected);
-
+        EXPECT_EQ(hooks.vtCalls, testCase.vtCalls);
         ASSERT_EQ(hooks.vtLaunchRecords.size(), 1u);
         const LaunchAppRecord& record = *hooks.vtLaunchRecords[0];
-        EXPECT_EQ(record.nResultStatus, 0);
-        EXPECT_TRUE(record.vtFailVersion.empty());
-        EXPECT_TRUE(record.bIsTarget);
-        EXPECT_EQ(record.stLoadVersion, Version{});
-        ASSERT_EQ(hooks.vtStartRecords.size(), 1u);
-        EXPECT_EQ(hooks.vtStartRecords[0]->nResult, nClientResult);
-        EXPECT_GE(hooks.vtStartRecords[0]->durationElapsed, record.durationElapsed);
+        if (testCase.optOwnFailure) {
+            EXPECT_EQ(record.nResultStatus, -1);
+            ASSERT_EQ(record.vtFailVersion.size(), 1u);
+            // The compiled-in version, in the directory it runs from.
+            EXPECT_EQ(record.vtFailVersion[0].stVersion, MakeVersion(16, 23, 16808, 7081625, pathDir));
+            EXPECT_EQ(record.vtFailVersion[0].enLaunchError, *testCase.optOwnFailure);
+            EXPECT_TRUE(hooks.vtStartRecords.empty());
+        } else {
+            EXPECT_EQ(record.nResultStatus, 0);
+            EXPECT_TRUE(record.vtFailVersion.empty());
+            EXPECT_TRUE(record.bIsTarget);
+            EXPECT_EQ(record.stLoadVersion, Version{});
+            ASSERT_EQ(hooks.vtStartRecords.size(), 1u);
+            EXPECT_EQ(hooks.vtStartRecords[0]->nResult, testCase.nExitStatus);
+            EXPECT_GE(hooks.vtStartRecords[0]->durationElapsed, record.durationElapsed);
+        }
+        if (testCase.enOlder == Older::Probe) {
+            const std::vector<Json::Value> vtProbes = WaitForProbeRecords(install.ProbeRecord());
+            ASSERT_EQ(vtProbes.size(), 1u);
+            ASSERT_EQ(vtProbes[0]["argv"].size(), 1u) << "the user's arguments stay with the first launcher";
+            EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathLower / "launcher").string());
+            EXPECT_EQ(vtProbes[0]["fallback_below"].asString(), "16.22.9.0") << "the version started is its ceiling";
+        }
+        // The ceiling went to the started launcher only.
+        EXPECT_EQ(std::getenv(lx::kszFallbackCeilingEnv), nullptr);
     }
-
-    // The client saw the unchanged command line and its edition code.
-    const std::vector<Json::Value> vtCalls = ReadJsonLines(m_install.Scratch("app.record"));
-    ASSERT_EQ(vtCalls.size(), 2u);
-    EXPECT_EQ(vtCalls[1]["client_type"].asInt(), 120);
-    EXPECT_EQ(vtCalls[1]["argc"].asInt(), 3);
-    EXPECT_EQ(vtCalls[1]["argv"][2].asString(), "value");
-    EXPECT_EQ(vtCalls[1]["qt_qpa_platform"].asString(), "xcb");
-
-    const std::string strLog = m_log.Text();
-    EXPECT_NE(strLog.find("StartMainApp, ClientType: 120\n"), std::string::npos);
-    EXPECT_NE(strLog.find("EndMainApp, result: 7\n"), std::string::npos);
-}
-
-TEST_F(CLXLauncherTest, MissingLibraryWithNothingToFallBackToExits127AndHandlesTheLoadError)
-{
-    const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
-
-    EXPECT_EQ(RunLaunch(pathDir), lx::kNExitNoMainApp);
-
-    const HookLog& hooks = HookLog::Get();
-    EXPECT_EQ(hooks.vtCalls, (std::vector<std::string>{"ReportLaunchAppRecord", "HandleLaunchError:1"}));
-    ASSERT_EQ(hooks.vtLaunchRecords.size(), 1u);
-    const LaunchAppRecord& record = *hooks.vtLaunchRecords[0];
-    EXPECT_EQ(record.nResultStatus, -1);
-    ASSERT_EQ(record.vtFailVersion.size(), 1u);
-    EXPECT_EQ(record.vtFailVersion[0].stVersion, MakeVersion(16, 23, 16808, 7081625, pathDir));
-    EXPECT_EQ(record.vtFailVersion[0].enLaunchError, LaunchError::LAUNCH_LOAD_MODULE_FAIL);
-    EXPECT_TRUE(hooks.vtStartRecords.empty());
-    EXPECT_FALSE(fs::exists(m_install.Scratch("app.record")));
-}
-
-TEST_F(CLXLauncherTest, LibraryWithoutEntryFallsBackToTheLowerLauncherWithoutTheUsersArguments)
-{
-    const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::NoEntry);
-    const fs::path pathLower = m_install.AddProbeVersion("16.22.9");
-
-    EXPECT_EQ(RunLaunch(pathDir, {"launcher", "--user-arg"}), 0);
-
-    const HookLog& hooks = HookLog::Get();
-    EXPECT_EQ(hooks.vtCalls, (std::vector<std::string>{"ReportLaunchAppRecord"}));
-    ASSERT_EQ(hooks.vtLaunchRecords.size(), 1u);
-    ASSERT_EQ(hooks.vtLaunchRecords[0]->vtFailVersion.size(), 1u);
-    EXPECT_EQ(hooks.vtLaunchRecords[0]->vtFailVersion[0].enLaunchError, LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL);
-    EXPECT_EQ(hooks.vtLaunchRecords[0]->nResultStatus, -1);
-
-    const std::vector<Json::Value> vtProbes = WaitForProbeRecords(m_install.ProbeRecord());
-    ASSERT_EQ(vtProbes.size(), 1u);
-    ASSERT_EQ(vtProbes[0]["argv"].size(), 1u);
-    EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathLower / "launcher").string());
-    EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2}));
-    // The ceiling went to the started launcher only, as the version started.
-    EXPECT_EQ(vtProbes[0]["fallback_below"].asString(), "16.22.9.0");
-    EXPECT_EQ(std::getenv(lx::kszFallbackCeilingEnv), nullptr);
-    EXPECT_NE(m_log.Text().find("Invoke Process: " + (pathLower / "launcher").generic_string()), std::string::npos);
-}
-
-TEST_F(CLXLauncherTest, FallbackThatCannotStartExits126AndHandlesTheLoadError)
-{
-    const fs::path pathDir = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
-    const fs::path pathLower = m_install.AppRoot() / "16.22.9";
-    WriteFile(pathLower / "launcher", "not executable");
-
-    EXPECT_EQ(RunLaunch(pathDir), lx::kNExitMainAppUnusable);
-
-    EXPECT_EQ(HookLog::Get().vtCalls, (std::vector<std::string>{"ReportLaunchAppRecord", "HandleLaunchError:1"}));
 }
 
 TEST_F(CLXLauncherTest, FallbackLooksForTheRunningLaunchersOwnFileName)
@@ -248,42 +232,22 @@ TEST_F(CLXLauncherVersionTest, CreateVersionTakesUpToFourDigitRunsFromTheName)
     EXPECT_EQ(m_launcher.CreateVersion("/1.2/010.8.9"), MakeVersion(10, 8, 9, 0, "/1.2/010.8.9"));
 }
 
-TEST_F(CLXLauncherVersionTest, ChoiceIsTheHighestStrictlyLowerVersionElsewhereWithALauncherEntry)
-{
-    const fs::path pathOwn = Dir("3.10.7");
-    WriteFile(pathOwn / "launcher", "");
-    Dir("3.9.12"); // no launcher inside
-    WriteFile(Dir("3.9.1") / "launcher", "");
-    WriteFile(Dir("3.11.0") / "launcher", "");
-    WriteFile(Dir("3.10.07") / "launcher", "");
-
-    const Version stRunning = MakeVersion(3, 10, 7, 5, pathOwn);
-    const std::vector<Version> vtVersions = m_launcher.ParseVersionFromPath(m_dir / "app");
-
-    // 3.10.07 reads as 3.10.7.0: lower than 3.10.7.5 and in another directory.
-    std::optional<Version> optChoice = m_launcher.GetValidLowerVersion(stRunning, vtVersions);
-    ASSERT_TRUE(optChoice);
-    EXPECT_EQ(optChoice->path, m_dir / "app/3.10.07");
-
-    fs::remove_all(m_dir / "app/3.10.07");
-    optChoice = m_launcher.GetValidLowerVersion(stRunning, m_launcher.ParseVersionFromPath(m_dir / "app"));
-    ASSERT_TRUE(optChoice);
-    EXPECT_EQ(*optChoice, MakeVersion(3, 9, 1, 0, m_dir / "app/3.9.1"));
-}
-
-TEST_F(CLXLauncherVersionTest, ChoiceNeverTakesEqualHigherOrLauncherlessVersions)
+// The choice is the first of the fallback candidates (LXFallbackTest checks
+// them), looked up under the running launcher's own file name.
+TEST_F(CLXLauncherVersionTest, ChoiceIsTheHighestLowerVersionElsewhereWithTheLaunchersEntry)
 {
     WriteFile(Dir("3.11.0") / "launcher", "");
-    WriteFile(Dir("3.10.7") / "launcher", "");         // equal to the running version: not lower
-    WriteFile(Dir("3.9.0") / "start", "");             // another file name
+    WriteFile(Dir("3.10.7") / "launcher", ""); // the running one's directory, or its equal elsewhere
+    WriteFile(Dir("3.9.1") / "start", "");     // another file name
     fs::create_directories(Dir("3.8.0") / "launcher"); // a directory is enough
-
     const std::vector<Version> vtVersions = m_launcher.ParseVersionFromPath(m_dir / "app");
-    const std::optional<Version> optChoice =
-        m_launcher.GetValidLowerVersion(MakeVersion(3, 10, 7, 0, "/somewhere/else"), vtVersions);
-    ASSERT_TRUE(optChoice);
-    EXPECT_EQ(optChoice->path, m_dir / "app/3.8.0");
 
+    for (const Version& stRunning :
+         {MakeVersion(3, 10, 7, 5, m_dir / "app/3.10.7"), MakeVersion(3, 10, 7, 0, "/somewhere/else")}) {
+        const std::optional<Version> optChoice = m_launcher.GetValidLowerVersion(stRunning, vtVersions);
+        ASSERT_TRUE(optChoice);
+        EXPECT_EQ(*optChoice, MakeVersion(3, 8, 0, 0, m_dir / "app/3.8.0"));
+    }
     EXPECT_FALSE(m_launcher.GetValidLowerVersion(MakeVersion(3, 10, 7, 0), {}));
 }
 

@@ -12,10 +12,10 @@
 
 using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 
-// The launcher's own version, fixed at build time; its directory is only
-// known at run time.
-inline const Version kStLauncherVersion{
-    LX_LAUNCHER_VERSION_MAJOR, LX_LAUNCHER_VERSION_MINOR, LX_LAUNCHER_VERSION_PATCH, LX_LAUNCHER_VERSION_TWEAK, {}};
+// The launcher's own version, fixed at build time in the program's generated
+// version file (lx_add_launcher_version); its directory is only known at run
+// time.
+extern const Version kStLauncherVersion;
 
 class CLXLauncher {
 public:

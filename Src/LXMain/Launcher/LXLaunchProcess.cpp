@@ -19,6 +19,9 @@
 
 namespace fs = std::filesystem;
 
+using lx::CUniqueFd;
+using lx::DescriptorHandOver;
+
 namespace {
 
 constexpr size_t kuStatusRecordSize = 4;
@@ -100,6 +103,39 @@ void MarkDescriptorsCloseOnExecInChild(int nLimit)
     }
 }
 
+// In the child: each source onto its target, without close-on-exec. Every
+// source is first copied above all the numbers involved, so that no target
+// replaces a source still to be handed over; the copies close at the exec.
+bool HandOverInChild(DescriptorHandOver* pHandOver, size_t uCount, int nAbove)
+{
+    for (size_t i = 0; i < uCount; ++i) {
+        pHandOver[i].nSource = ::fcntl(pHandOver[i].nSource, F_DUPFD_CLOEXEC, nAbove);
+        if (pHandOver[i].nSource == -1) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < uCount; ++i) {
+        if (::dup2(pHandOver[i].nSource, pHandOver[i].nTarget) == -1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Keeps a descriptor of ours clear of every number handed over.
+bool MoveAbove(CUniqueFd& fd, int nAbove)
+{
+    if (fd.Get() >= nAbove) {
+        return true;
+    }
+    CUniqueFd fdMoved(::fcntl(fd.Get(), F_DUPFD_CLOEXEC, nAbove));
+    if (fdMoved.Get() == -1) {
+        return false;
+    }
+    fd = std::move(fdMoved);
+    return true;
+}
+
 // In the child, whose signals are all blocked: whatever a loaded library
 // installed or ignored must not reach the started program, and only then
 // may signals arrive.
@@ -131,17 +167,18 @@ std::vector<std::string> CurrentEnvironment()
     return vtEnv;
 }
 
-std::vector<std::string> EnvironmentWith(std::string_view strName, std::string_view strValue)
+std::vector<std::string> EnvironmentWith(std::string_view strName, std::string_view strValue,
+                                         std::vector<std::string> vtBase)
 {
     const std::string strPrefix = std::string(strName) + "=";
-    std::vector<std::string> vtEnv = CurrentEnvironment();
+    std::vector<std::string> vtEnv = std::move(vtBase);
     std::erase_if(vtEnv, [&](const std::string& strEntry) { return strEntry.rfind(strPrefix, 0) == 0; });
     vtEnv.push_back(strPrefix + std::string(strValue));
     return vtEnv;
 }
 
 SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string>& vtStrArgs,
-                          const std::vector<std::string>& vtStrEnv)
+                          const std::vector<std::string>& vtStrEnv, const std::vector<DescriptorHandOver>& vtHandOver)
 {
     SpawnResult stResult;
 
@@ -161,6 +198,11 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
     CArgv argv(std::move(vtArgs));
     CArgv envp(vtStrEnv);
     const int nDescriptorLimit = DescriptorLimit();
+    std::vector<DescriptorHandOver> vtMoves = vtHandOver;
+    int nAbove = STDERR_FILENO + 1;
+    for (const DescriptorHandOver& stHandOver : vtHandOver) {
+        nAbove = std::max({nAbove, stHandOver.nSource + 1, stHandOver.nTarget + 1});
+    }
 
     // Both ends close-on-exec from the start: a program another thread forks
     // and execs meanwhile does not keep them (its fork still copies them until
@@ -172,6 +214,10 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
     }
     CUniqueFd fdRead(nPipeDescriptors[0]);
     CUniqueFd fdWrite(nPipeDescriptors[1]);
+    if (!vtHandOver.empty() && !MoveAbove(fdWrite, nAbove)) {
+        stResult.nExecError = errno;
+        return stResult;
+    }
 
     // No handler of ours may run in the child before its dispositions are
     // reset, so every signal stays blocked across the fork.
@@ -185,7 +231,9 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
         // Nothing of ours beyond the standard streams may reach the started
         // program, whatever a loaded library opened without close-on-exec.
         MarkDescriptorsCloseOnExecInChild(nDescriptorLimit);
-        ::execve(argv.Data()[0], argv.Data(), envp.Data());
+        if (HandOverInChild(vtMoves.data(), vtMoves.size(), nAbove)) {
+            ::execve(argv.Data()[0], argv.Data(), envp.Data());
+        }
 
         char arrErrorBuffer[kuStatusRecordSize];
         FormatStatusRecord(errno, arrErrorBuffer);
@@ -220,10 +268,11 @@ SpawnResult SpawnDetached(const fs::path& exePath, const std::vector<std::string
 } // namespace lx
 
 lx::SpawnResult CLXLaunchProcess::Start(const fs::path& exePath, const std::vector<std::string>& vtStrArgs,
-                                        const std::vector<std::string>& vtStrEnv)
+                                        const std::vector<std::string>& vtStrEnv,
+                                        const std::vector<lx::DescriptorHandOver>& vtHandOver)
 {
     SPDLOG_INFO("Invoke Process: {}", lx::EscapeControlCharacters(exePath.generic_string()));
-    return lx::SpawnDetached(exePath, vtStrArgs, vtStrEnv);
+    return lx::SpawnDetached(exePath, vtStrArgs, vtStrEnv, vtHandOver);
 }
 
 bool CLXLaunchProcess::Invoke(const fs::path& exePath, const std::vector<std::string>& vtStrArgs)

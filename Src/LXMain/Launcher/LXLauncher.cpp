@@ -1,6 +1,8 @@
 #include "LXLauncher.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,6 +40,9 @@ int CLXLauncher::Launch(int argc, char** argv)
         SPDLOG_INFO("Ignoring LX_LAUNCHER_FALLBACK_BELOW: not a version: {}",
                     lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
     }
+    if (m_starterLink.Ignored()) {
+        SPDLOG_INFO("Ignoring LX_LAUNCHER_READY_FD: {}", lx::EscapeControlCharacters(*m_starterLink.Ignored()));
+    }
 
     auto spLaunchRecord = std::make_shared<LaunchAppRecord>();
 
@@ -53,9 +58,8 @@ int CLXLauncher::Launch(int argc, char** argv)
         SPDLOG_INFO("Versions found: {}", lx::FormatVersionList(situation.vtVersions));
         situation.funcHasLauncher = lx::HasEntryNamed(GetLauncherExePath().filename());
     }
-    const lx::LaunchPlan plan = lx::PlanLaunch(situation, [this](const Version& stCandidate) {
-        return StartFallback(stCandidate) ? std::optional<int>(0) : std::nullopt;
-    });
+    const lx::LaunchPlan plan =
+        lx::PlanLaunch(situation, [this](const Version& stCandidate) { return StartFallback(stCandidate); });
     if (plan.enRoute != lx::LaunchRoute::RUN_OWN_CLIENT && plan.vtCandidates.empty()) {
         SPDLOG_INFO("No version below {} to fall back to", lx::FormatVersion(plan.stCeiling));
     }
@@ -68,7 +72,9 @@ int CLXLauncher::Launch(int argc, char** argv)
 
     int nResult = plan.nExitStatus;
     if (plan.enRoute == lx::LaunchRoute::RUN_OWN_CLIENT) {
+        m_fdOutput.Reset();
         m_fdTerminal.Reset();
+        m_starterLink.ReportClientStarting();
         nResult = StartMainApp(argc, argv);
         if (nResult != 0) {
             m_errorHandler.HandleStartMainResultError(nResult);
@@ -88,7 +94,9 @@ int CLXLauncher::Launch(int argc, char** argv)
         SPDLOG_INFO("No client started, exit status {}: {}", nResult, lx::DescribeNoClientReason(*plan.optNoClient));
         TellTerminal(szArgv0, *plan.optNoClient);
     }
+    m_fdOutput.Reset();
     m_fdTerminal.Reset();
+    m_starterLink.Close();
     return nResult;
 }
 
@@ -97,7 +105,7 @@ LaunchError CLXLauncher::LoadMainAppFunc(const fs::path& directory)
     return lx::LaunchErrorFor(LoadMainApp(directory));
 }
 
-bool CLXLauncher::StartFallback(const Version& stCandidate)
+std::optional<int> CLXLauncher::StartFallback(const Version& stCandidate)
 {
     const fs::path pathExe = stCandidate.path / GetLauncherExePath().filename();
     const std::string strExe = lx::EscapeControlCharacters(pathExe.generic_string());
@@ -105,15 +113,59 @@ bool CLXLauncher::StartFallback(const Version& stCandidate)
     // Whatever the started launcher's own version, it may only fall further
     // down: a directory whose launcher was built with a higher version must
     // not bounce the launch back up forever.
-    const lx::SpawnResult stResult = CLXLaunchProcess::Start(
-        pathExe, {}, lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate)));
+    std::vector<std::string> vtEnv = lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate));
+    // It gets the user's console, not the /dev/null this process put there
+    // for its own client, and the write end of the pipe it reports on.
+    std::vector<lx::DescriptorHandOver> vtHandOver;
+    if (m_fdOutput.Get() >= 0) {
+        vtHandOver.push_back({m_fdOutput.Get(), STDOUT_FILENO});
+    }
+    if (m_fdTerminal.Get() >= 0) {
+        vtHandOver.push_back({m_fdTerminal.Get(), STDERR_FILENO});
+    }
+    int arrReportPipe[2] = {-1, -1};
+    const bool bReportPipe = ::pipe2(arrReportPipe, O_CLOEXEC) == 0;
+    lx::CUniqueFd fdReportRead(arrReportPipe[0]);
+    lx::CUniqueFd fdReportWrite(arrReportPipe[1]);
+    if (bReportPipe) {
+        vtHandOver.push_back({fdReportWrite.Get(), lx::kNReadyFdHandedOver});
+        vtEnv = lx::EnvironmentWith(lx::kszReadyFdEnv, std::to_string(lx::kNReadyFdHandedOver), std::move(vtEnv));
+    }
+
+    const lx::SpawnResult stResult = CLXLaunchProcess::Start(pathExe, {}, vtEnv, vtHandOver);
+    fdReportWrite.Reset();
     if (!stResult.bStarted) {
         SPDLOG_INFO("Could not start {}: {}", strExe,
                     std::error_code(stResult.nExecError, std::generic_category()).message());
-        return false;
+        return std::nullopt;
     }
     SPDLOG_INFO("Fallback started: {} (pid {})", strExe, stResult.nPid);
-    return true;
+    if (!bReportPipe) {
+        return 0; // as before the report existed: started is all that is known
+    }
+
+    const lx::FallbackOutcome stOutcome =
+        lx::AwaitFallback(fdReportRead.Get(), stResult.nPid, lx::kMsFallbackReportWait);
+    switch (stOutcome.enEnd) {
+    case lx::FallbackEnd::CLIENT_STARTED:
+        // Up the chain at once: the launcher that started this one waits.
+        m_starterLink.ReportClientStarting();
+        SPDLOG_INFO("Fallback reported its client started: {} (pid {})", strExe, stResult.nPid);
+        return 0;
+    case lx::FallbackEnd::ENDED:
+        if (stOutcome.optExitStatus) {
+            SPDLOG_INFO("Fallback ended without a client, exit status {}: {}", *stOutcome.optExitStatus, strExe);
+            return *stOutcome.optExitStatus;
+        }
+        // Taken by another waiter (SIGCHLD ignored by a library that loaded
+        // without its entry): it ended, and no client reported.
+        SPDLOG_INFO("Fallback ended without a client, exit status unknown: {}", strExe);
+        return lx::kNExitMainAppUnusable;
+    case lx::FallbackEnd::NO_REPORT:
+        break;
+    }
+    SPDLOG_INFO("Fallback did not report within {} ms: {}", lx::kMsFallbackReportWait.count(), strExe);
+    return 0;
 }
 
 void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -9,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "LXLaunchProcess.h"
-#include "LXProcessUtil.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -17,9 +17,17 @@ using namespace lxtest;
 
 namespace {
 
+lx::StartResult Spawn(const fs::path& path, std::vector<std::string> vtArgs, std::vector<lx::HandOver> vtHandOver = {})
+{
+    lx::ProcessOptions options;
+    options.vtStrArgs = std::move(vtArgs);
+    options.vtHandOver = std::move(vtHandOver);
+    return lx::StartProcess(path, options);
+}
+
 int WaitExitStatus(pid_t nPid)
 {
-    const std::optional<int> optStatus = lx::WaitForExit(nPid);
+    const std::optional<int> optStatus = WaitForExit(nPid);
     return optStatus && WIFEXITED(*optStatus) ? WEXITSTATUS(*optStatus) : -1;
 }
 
@@ -42,7 +50,7 @@ TEST_F(CLXLaunchProcessTest, MissingProgramIsNotStartedButIsLogged)
 {
     const int nDescriptorsBefore = CountOpenDescriptors();
     EXPECT_FALSE(CLXLaunchProcess::Invoke(m_dir / "absent", {}));
-    EXPECT_EQ(lx::SpawnDetached(m_dir / "absent", {}).nPid, -1);
+    EXPECT_EQ(Spawn(m_dir / "absent", {}).nPid, -1);
     EXPECT_NE(m_log.Text().find("Invoke Process: " + (m_dir / "absent").string()), std::string::npos);
     EXPECT_EQ(CountOpenDescriptors(), nDescriptorsBefore);
 }
@@ -53,7 +61,7 @@ TEST_F(CLXLaunchProcessTest, FailedExecReportsItsErrnoThroughThePipeAndTheChildE
     const int nDescriptorsBefore = CountOpenDescriptors();
 
     EXPECT_FALSE(CLXLaunchProcess::Invoke(m_dir / "plain", {}));
-    const lx::SpawnResult stResult = lx::SpawnDetached(m_dir / "plain", {"x"});
+    const lx::StartResult stResult = Spawn(m_dir / "plain", {"x"});
     EXPECT_FALSE(stResult.bStarted);
     EXPECT_EQ(stResult.nExecError, EACCES);
     ASSERT_GT(stResult.nPid, 0);
@@ -62,7 +70,7 @@ TEST_F(CLXLaunchProcessTest, FailedExecReportsItsErrnoThroughThePipeAndTheChildE
     // A script whose interpreter is missing fails the same way, with ENOENT.
     WriteScript(m_dir / "broken", "");
     WriteFile(m_dir / "broken", "#!/nonexistent/interpreter\n");
-    const lx::SpawnResult stBroken = lx::SpawnDetached(m_dir / "broken", {});
+    const lx::StartResult stBroken = Spawn(m_dir / "broken", {});
     EXPECT_FALSE(stBroken.bStarted);
     EXPECT_EQ(stBroken.nExecError, ENOENT);
     EXPECT_EQ(WaitExitStatus(stBroken.nPid), 255);
@@ -82,7 +90,7 @@ TEST_F(CLXLaunchProcessTest, StartedProgramGetsItsPathAndArgumentsButNoDescripto
     const int nDescriptorsBefore = CountOpenDescriptors();
 
     const auto timeStart = std::chrono::steady_clock::now();
-    const lx::SpawnResult stResult = lx::SpawnDetached(m_dir / "prog", {"x", "y z"});
+    const lx::StartResult stResult = Spawn(m_dir / "prog", {"x", "y z"});
     const auto elapsed = std::chrono::steady_clock::now() - timeStart;
     unsetenv(kszProbeRecordEnv);
     unsetenv("LX_TEST_PROBE_DELAY_MS");
@@ -99,6 +107,17 @@ TEST_F(CLXLaunchProcessTest, StartedProgramGetsItsPathAndArgumentsButNoDescripto
     EXPECT_EQ(argv[1].asString(), "x");
     EXPECT_EQ(argv[2].asString(), "y z");
     EXPECT_EQ(ProbeDescriptors(vtRecords[0]), (std::vector<int>{0, 1, 2}));
+
+    // Handed over, it arrives at the number asked for, even one already ours.
+    setenv(kszProbeRecordEnv, (m_dir / "handed").c_str(), 1);
+    const lx::StartResult stHanded = Spawn(m_dir / "prog", {}, {{nLeaky, 7}, {nLeaky, nLeaky}});
+    unsetenv(kszProbeRecordEnv);
+    EXPECT_EQ(WaitExitStatus(stHanded.nPid), 0);
+    const std::vector<Json::Value> vtHanded = ReadJsonLines(m_dir / "handed");
+    ASSERT_EQ(vtHanded.size(), 1u);
+    std::vector<int> vtExpected{0, 1, 2, nLeaky, 7};
+    std::sort(vtExpected.begin(), vtExpected.end());
+    EXPECT_EQ(ProbeDescriptors(vtHanded[0]), vtExpected);
     close(nLeaky);
 }
 
@@ -108,7 +127,7 @@ TEST_F(CLXLaunchProcessTest, LogShowsTheGenericPathWhileExecUsesItsOwnText)
     WriteScript(m_dir / "prog", "printf '%s\\n' \"$0\" > '" + pathRecord.string() + "'\n");
     const fs::path pathDoubled = m_dir.Path().string() + "//prog";
 
-    const lx::SpawnResult stResult = lx::SpawnDetached(pathDoubled, {});
+    const lx::StartResult stResult = Spawn(pathDoubled, {});
     ASSERT_TRUE(stResult.bStarted);
     EXPECT_EQ(WaitExitStatus(stResult.nPid), 0);
     EXPECT_EQ(ReadLines(pathRecord).at(0), pathDoubled.string());

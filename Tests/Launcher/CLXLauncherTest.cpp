@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 #include "LXVersionName.h"
 #include "LauncherFixture.h"
 
@@ -120,7 +120,8 @@ TEST_F(CLXLauncherTest, LibraryWithoutEntryFallsBackToTheLowerLauncherWithoutThe
     ASSERT_EQ(vtProbes.size(), 1u);
     ASSERT_EQ(vtProbes[0]["argv"].size(), 1u);
     EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (pathLower / "launcher").string());
-    EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2, lx::kNReadyFdHandedOver}));
+    EXPECT_EQ(vtProbes[0]["ready_fd"].asString(), std::to_string(lx::kNReadyFdHandedOver));
     // The ceiling went to the started launcher only, as the version started.
     EXPECT_EQ(vtProbes[0]["fallback_below"].asString(), "16.22.9.0");
     EXPECT_EQ(std::getenv(lx::kszFallbackCeilingEnv), nullptr);

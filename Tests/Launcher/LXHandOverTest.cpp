@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "LXHandOver.h"
-#include "LXLaunchProcess.h"
+#include "LXPosix.h"
 #include "LauncherFixture.h"
 
 using namespace lxtest;
@@ -22,8 +22,8 @@ TEST(LXHandOverTest, StarterLinkTakesOnlyAnInheritedPipeOpenForWriting)
     TempDir dir;
     int arrPipe[2];
     ASSERT_EQ(::pipe(arrPipe), 0);
-    const lx::CUniqueFd fdRead(arrPipe[0]);
-    const lx::CUniqueFd fdFile(::open((dir / "file").c_str(), O_WRONLY | O_CREAT, 0600));
+    const lx::CLXFileDescriptor fdRead(arrPipe[0]);
+    const lx::CLXFileDescriptor fdFile(::open((dir / "file").c_str(), O_WRONLY | O_CREAT, 0600));
     const std::string strWrite = std::to_string(arrPipe[1]);
     const struct {
         std::string strValue;
@@ -90,11 +90,12 @@ TEST(LXHandOverTest, AwaitFallbackTellsReportEndAndSilenceApart)
         SCOPED_TRACE(testCase.szScript);
         int arrPipe[2];
         ASSERT_EQ(::pipe2(arrPipe, O_CLOEXEC), 0);
-        const lx::CUniqueFd fdRead(arrPipe[0]);
-        lx::CUniqueFd fdWrite(arrPipe[1]);
-        const lx::SpawnResult stResult =
-            lx::SpawnDetached("/bin/sh", {"-c", testCase.szScript}, lx::CurrentEnvironment(),
-                              {{fdWrite.Get(), lx::kNReadyFdHandedOver}});
+        const lx::CLXFileDescriptor fdRead(arrPipe[0]);
+        lx::CLXFileDescriptor fdWrite(arrPipe[1]);
+        lx::ProcessOptions options;
+        options.vtStrArgs = {"-c", testCase.szScript};
+        options.vtHandOver = {{fdWrite.Get(), lx::kNReadyFdHandedOver}};
+        const lx::StartResult stResult = lx::StartProcess("/bin/sh", options);
         fdWrite.Reset();
         ASSERT_TRUE(stResult.bStarted);
 
@@ -109,7 +110,7 @@ TEST(LXHandOverTest, AwaitFallbackTellsReportEndAndSilenceApart)
             EXPECT_GE(msTaken, 400ms);
         }
         ::kill(stResult.nPid, SIGKILL);
-        lx::WaitForExit(stResult.nPid);
+        WaitForExit(stResult.nPid);
     }
 }
 

@@ -56,9 +56,9 @@ TEST_F(LXLauncherLogTest, UnsetOrEmptyHomeFallsBackToThePasswordDatabase)
     const passwd* pEntry = getpwuid(getuid());
     ASSERT_NE(pEntry, nullptr);
     unsetenv("HOME");
-    EXPECT_EQ(lx::LauncherHomeDirectory(), pEntry->pw_dir);
+    EXPECT_EQ(lx::HomeDirectory(), pEntry->pw_dir);
     setenv("HOME", "", 1);
-    EXPECT_EQ(lx::LauncherHomeDirectory(), pEntry->pw_dir);
+    EXPECT_EQ(lx::HomeDirectory(), pEntry->pw_dir);
 }
 
 TEST_F(LXLauncherLogTest, InitCreatesTheFileAndWritesRecordsInTheLauncherLayout)

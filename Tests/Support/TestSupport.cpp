@@ -20,7 +20,7 @@
 
 #include <json/reader.h>
 
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 extern char** environ;
 
@@ -211,10 +211,11 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
         }
         return nDone != 0;
     };
-    const auto msLeft = std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline - std::chrono::steady_clock::now());
+    const auto msLeft =
+        std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline - std::chrono::steady_clock::now());
     if (!PollUntil(fnReaped, bKilled ? std::chrono::milliseconds(0) : msLeft)) {
         ::kill(nPid, SIGKILL);
-        optStatus = lx::WaitForExit(nPid);
+        optStatus = WaitForExit(nPid);
     }
     if (optStatus && WIFEXITED(*optStatus)) {
         result.bExited = true;
@@ -223,6 +224,17 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
         result.nSignal = WTERMSIG(*optStatus);
     }
     return result;
+}
+
+std::optional<int> WaitForExit(pid_t nPid)
+{
+    int nStatus = 0;
+    while (::waitpid(nPid, &nStatus, 0) == -1) {
+        if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+    return nStatus;
 }
 
 bool PollUntil(const std::function<bool()>& fnDone, std::chrono::milliseconds timeout)
@@ -273,7 +285,7 @@ bool RunAsUser(const UserIds& user, const std::function<bool()>& fn)
         }
         ::_exit(bDone ? 0 : 1);
     }
-    const std::optional<int> optStatus = nPid > 0 ? lx::WaitForExit(nPid) : std::nullopt;
+    const std::optional<int> optStatus = nPid > 0 ? WaitForExit(nPid) : std::nullopt;
     return optStatus && WIFEXITED(*optStatus) && WEXITSTATUS(*optStatus) == 0;
 }
 
@@ -333,7 +345,7 @@ XvfbServer::~XvfbServer()
 {
     if (m_nPid > 0) {
         ::kill(m_nPid, SIGTERM);
-        lx::WaitForExit(m_nPid);
+        WaitForExit(m_nPid);
     }
 }
 

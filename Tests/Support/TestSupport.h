@@ -61,6 +61,10 @@ ProcessResult RunProcess(const std::vector<std::string>& vtArgv, const ProcessOp
 // out; its last answer. For what another process writes in its own time.
 bool PollUntil(const std::function<bool()>& fnDone, std::chrono::milliseconds timeout);
 
+// Waits for a child through interruptions: its status as waitpid gives it,
+// or nullopt when there is no such child.
+std::optional<int> WaitForExit(pid_t nPid);
+
 // Waits until the file exists and holds a full line, or the time runs out.
 bool WaitForLine(const std::filesystem::path& path, int nTimeoutMilliseconds = 10000);
 

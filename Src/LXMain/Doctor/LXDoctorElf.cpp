@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "LXPosix.h"
 #include "LXVersionNote.h"
 
 namespace fs = std::filesystem;
@@ -19,38 +20,19 @@ namespace {
 // Enough for any interpreter path; longer ones are not trusted.
 constexpr size_t kuMaxInterpreterSize = 4096;
 
-class CReadOnlyFile {
-public:
-    explicit CReadOnlyFile(const fs::path& path)
-        // Non-blocking, so a FIFO in place of a launcher cannot hang the doctor.
-        : m_nFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK))
-    {}
-    CReadOnlyFile(const CReadOnlyFile&) = delete;
-    CReadOnlyFile& operator=(const CReadOnlyFile&) = delete;
-    ~CReadOnlyFile()
-    {
-        if (m_nFd >= 0) {
-            ::close(m_nFd);
-        }
+// Non-blocking, so a FIFO in place of a launcher cannot hang the doctor;
+// regular files only: anything else has no stable content to read.
+lx::CLXFileDescriptor OpenRegularFile(const fs::path& path, std::string& strProblem)
+{
+    lx::CLXFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat stStat {};
+    if (!fd.IsOpen() || ::fstat(fd.Get(), &stStat) != 0) {
+        strProblem = std::strerror(errno);
+    } else if (!S_ISREG(stStat.st_mode)) {
+        strProblem = "not a regular file";
     }
-    int Get() const { return m_nFd; }
-
-    // Regular files only: anything else has no stable content to read.
-    std::string Problem() const
-    {
-        if (m_nFd < 0) {
-            return std::strerror(errno);
-        }
-        struct stat stStat {};
-        if (::fstat(m_nFd, &stStat) != 0) {
-            return std::strerror(errno);
-        }
-        return S_ISREG(stStat.st_mode) ? std::string() : "not a regular file";
-    }
-
-private:
-    int m_nFd;
-};
+    return fd;
+}
 
 class CElfHandle {
 public:
@@ -146,8 +128,9 @@ namespace lx::doctor {
 ElfFacts ReadElfFacts(const fs::path& path)
 {
     ElfFacts facts;
-    const CReadOnlyFile file(path);
-    if (std::string strProblem = file.Problem(); !strProblem.empty()) {
+    std::string strProblem;
+    const lx::CLXFileDescriptor file = OpenRegularFile(path, strProblem);
+    if (!strProblem.empty()) {
         facts.strError = std::move(strProblem);
         return facts;
     }
@@ -190,8 +173,9 @@ ElfFacts ReadElfFacts(const fs::path& path)
 
 std::optional<std::string> ReadScriptInterpreter(const fs::path& path)
 {
-    const CReadOnlyFile file(path);
-    if (!file.Problem().empty()) {
+    std::string strProblem;
+    const lx::CLXFileDescriptor file = OpenRegularFile(path, strProblem);
+    if (!strProblem.empty()) {
         return std::nullopt;
     }
     // The kernel reads at most this much of the first line.

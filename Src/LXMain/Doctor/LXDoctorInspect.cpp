@@ -1,6 +1,5 @@
 #include "LXDoctorInspect.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include "LXDoctorElf.h"
 #include "LXDoctorRules.h"
 #include "LXFallback.h"
+#include "LXPosix.h"
 
 namespace fs = std::filesystem;
 
@@ -26,14 +26,8 @@ constexpr size_t kuMaxWalkedEntries = 20000;
 
 std::string UserName(uid_t nUid)
 {
-    const long nBufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> vtBuffer(nBufferSize > 0 ? static_cast<size_t>(nBufferSize) : 16384);
-    passwd stPasswd{};
-    passwd* pResult = nullptr;
-    if (::getpwuid_r(nUid, &stPasswd, vtBuffer.data(), vtBuffer.size(), &pResult) == 0 && pResult != nullptr) {
-        return pResult->pw_name;
-    }
-    return "uid " + std::to_string(nUid);
+    const std::optional<lx::UserEntry> optUser = lx::LookUpUser(nUid);
+    return optUser ? optUser->strName : "uid " + std::to_string(nUid);
 }
 
 bool IsUnder(const fs::path& path, const fs::path& pathDir)

@@ -79,7 +79,7 @@ const char* FallbackCeilingVariable()
 
 std::vector<fs::path> LauncherLogFiles()
 {
-    const std::string strHome = lx::LauncherHomeDirectory();
+    const std::string strHome = lx::HomeDirectory();
     if (strHome.empty()) {
         return {};
     }
@@ -95,7 +95,7 @@ std::vector<fs::path> LauncherLogFiles()
 LogCheck CheckLauncherLog()
 {
     LogCheck check;
-    const std::string strHome = lx::LauncherHomeDirectory();
+    const std::string strHome = lx::HomeDirectory();
     if (strHome.empty()) {
         check.strDirectoryProblem = "no home directory is known";
         check.strFileProblem = check.strDirectoryProblem;

@@ -7,7 +7,10 @@
 #include <charconv>
 #include <map>
 
+#include "LXLauncherMessages.h"
+
 namespace fs = std::filesystem;
+namespace msg = lx::msg;
 
 namespace {
 
@@ -76,47 +79,61 @@ std::string VersionOfLauncherPath(std::string_view strPath)
     return fs::path(strPath).parent_path().filename().string();
 }
 
+bool IsLibraryFailure(std::string_view strMessage)
+{
+    for (const std::string_view strFormat :
+         {msg::kszLibraryNotFound, msg::kszLibraryNotLoadable, msg::kszLibraryNoEntry}) {
+        if (std::string_view strRest = strMessage; TakePrefix(strRest, msg::Piece(strFormat))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void ApplyMessage(lx::doctor::LaunchSummary& launch, std::string_view strMessage, bool& bInvoked)
 {
     using lx::doctor::LaunchOutcome;
     std::string_view strRest = strMessage;
-    if (TakePrefix(strRest, "StartMainApp, ClientType: ")) {
+    if (TakePrefix(strRest, msg::Piece(msg::kszStartMainApp))) {
         launch.enOutcome = LaunchOutcome::ClientStarted;
-    } else if (TakePrefix(strRest, "EndMainApp, result: ")) {
+    } else if (TakePrefix(strRest, msg::Piece(msg::kszEndMainApp))) {
         launch.enOutcome = LaunchOutcome::ClientRan;
         launch.optResult = ParseNumber(strRest);
-    } else if (TakePrefix(strRest, "Launch aborted by")) {
+    } else if (TakePrefix(strRest, msg::Piece(msg::kszAbortedByException)) || strMessage == msg::kszAbortedUnknown) {
         launch.enOutcome = LaunchOutcome::Aborted;
         launch.strReason = strMessage;
-    } else if (TakePrefix(strRest, "Invoke Process: ")) {
+    } else if (TakePrefix(strRest, msg::Piece(msg::kszInvokeProcess))) {
         // Older launchers record only the attempt.
         bInvoked = true;
         launch.enOutcome = LaunchOutcome::FellBack;
         launch.strFallbackPath = strRest;
         launch.strFallbackVersion = VersionOfLauncherPath(strRest);
-    } else if (TakePrefix(strRest, "Fallback chosen: ")) {
+    } else if (TakePrefix(strRest, msg::Piece(msg::kszFallbackChosen))) {
         launch.strFallbackVersion = strRest.substr(0, strRest.find(' '));
-    } else if (TakePrefix(strRest, "Fallback started: ")) {
-        const size_t uPid = strRest.rfind(" (pid ");
+    } else if (TakePrefix(strRest, msg::Piece(msg::kszFallbackStarted))) {
+        constexpr std::string_view kStrPid = msg::Piece(msg::kszFallbackStarted, 1);
+        const size_t uPid = strRest.rfind(kStrPid);
         launch.enOutcome = LaunchOutcome::FellBack;
         launch.strFallbackPath = strRest.substr(0, uPid);
         launch.strFallbackVersion = VersionOfLauncherPath(launch.strFallbackPath);
         if (uPid != std::string_view::npos && strRest.back() == ')') {
-            launch.optFallbackPid = ParseNumber(strRest.substr(uPid + 6, strRest.size() - uPid - 7));
+            launch.optFallbackPid =
+                ParseNumber(strRest.substr(uPid + kStrPid.size(), strRest.size() - uPid - kStrPid.size() - 1));
         }
-    } else if (TakePrefix(strRest, "Could not start ")) {
+    } else if (TakePrefix(strRest, msg::Piece(msg::kszCouldNotStart))) {
         if (bInvoked && launch.enOutcome == LaunchOutcome::FellBack) {
             launch.enOutcome = LaunchOutcome::Unknown;
         }
         launch.strReason = strMessage;
-    } else if (TakePrefix(strRest, "No client started, exit status ")) {
+    } else if (TakePrefix(strRest, msg::Piece(msg::kszNoClient))) {
         launch.enOutcome = LaunchOutcome::NoClient;
-        const size_t uColon = strRest.find(": ");
+        constexpr std::string_view kStrColon = msg::Piece(msg::kszNoClient, 1);
+        const size_t uColon = strRest.find(kStrColon);
         launch.optExitStatus = ParseNumber(strRest.substr(0, uColon));
         if (uColon != std::string_view::npos) {
-            launch.strReason = strRest.substr(uColon + 2);
+            launch.strReason = strRest.substr(uColon + kStrColon.size());
         }
-    } else if (strMessage.rfind("Main application library ", 0) == 0 && launch.strReason.empty()) {
+    } else if (IsLibraryFailure(strMessage) && launch.strReason.empty()) {
         launch.strReason = strMessage;
     }
 }
@@ -210,7 +227,7 @@ void AddLaunches(std::string_view strText, const fs::path& pathFile, GroupingSta
             ++reading.uUnparsedCount;
             continue;
         }
-        if (optRecord->strMessage == "Init") {
+        if (optRecord->strMessage == msg::kszInit) {
             LaunchSummary launch;
             launch.strTime = optRecord->strTime;
             launch.nPid = optRecord->nPid;

@@ -3,10 +3,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
-#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include <json/json.h>
 
 #include "LXLinuxLauncher.h"
+#include "LXPosix.h"
 
 extern char** environ;
 
@@ -28,7 +27,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int knResultDescriptor = 3;
-constexpr int knProbeExecFailedStatus = 127;
 constexpr std::chrono::milliseconds kPollSlice{50};
 // The child's whole answer; anything longer is cut.
 constexpr size_t kuMaxResultSize = 1 << 20;
@@ -71,65 +69,36 @@ std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
     return vtEnv;
 }
 
-std::vector<char*> PointersTo(std::vector<std::string>& vtStrings)
-{
-    std::vector<char*> vtPointers;
-    for (std::string& str : vtStrings) {
-        vtPointers.push_back(str.data());
-    }
-    vtPointers.push_back(nullptr);
-    return vtPointers;
-}
-
-// Only async-signal-safe calls between fork and exec.
-[[noreturn]] void ExecProbeChild(int nWriteFd, const char* szSelf, char** argv, char** envp)
-{
-    ::setpgid(0, 0);
-    const int nSpare = ::fcntl(nWriteFd, F_DUPFD, 100);
-    const int nNull = ::open("/dev/null", O_RDWR);
-    if (nSpare < 0 || nNull < 0) {
-        ::_exit(knProbeExecFailedStatus);
-    }
-    for (int nFd = 0; nFd <= 2; ++nFd) {
-        ::dup2(nNull, nFd);
-    }
-    ::dup2(nSpare, knResultDescriptor);
-    ::syscall(SYS_close_range, static_cast<unsigned>(knResultDescriptor + 1), ~0u, CLOSE_RANGE_CLOEXEC);
-    ::execve(szSelf, argv, envp);
-    ::_exit(knProbeExecFailedStatus);
-}
-
 ProbeChild StartProbe(const fs::path& pathSelfExe, const lx::doctor::ProbeRequest& request, std::string& strError)
 {
     ProbeChild child;
-    std::vector<std::string> vtArgs{pathSelfExe.native(), lx::doctor::kszProbeModeArgument,
-                                    request.pathLibrary.native()};
-    std::vector<std::string> vtEnv = ProbeEnvironment(request.pathRunPathDirectory);
-    std::vector<char*> vtArgv = PointersTo(vtArgs);
-    std::vector<char*> vtEnvp = PointersTo(vtEnv);
-
     int arrFds[2] = {-1, -1};
     if (::pipe2(arrFds, O_CLOEXEC) == -1) {
         strError = std::string("cannot make a pipe: ") + std::strerror(errno);
         return child;
     }
+    lx::CLXFileDescriptor fdRead(arrFds[0]);
+    const lx::CLXFileDescriptor fdWrite(arrFds[1]);
+    const lx::CLXFileDescriptor fdNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    lx::ProcessOptions options;
+    options.vtStrArgs = {lx::doctor::kszProbeModeArgument, request.pathLibrary.native()};
+    options.vtStrEnv = ProbeEnvironment(request.pathRunPathDirectory);
+    options.vtHandOver = {{fdNull.Get(), 0}, {fdNull.Get(), 1}, {fdNull.Get(), 2}, {fdWrite.Get(), knResultDescriptor}};
+    // Its own group, so whatever the library starts can be killed with it.
+    options.bNewProcessGroup = true;
     child.timeStart = Clock::now();
-    const pid_t nPid = ::fork();
-    if (nPid == 0) {
-        ExecProbeChild(arrFds[1], vtArgs[0].c_str(), vtArgv.data(), vtEnvp.data());
-    }
-    const int nForkError = errno;
-    ::close(arrFds[1]);
-    if (nPid == -1) {
-        ::close(arrFds[0]);
-        strError = std::string("cannot start the probe: ") + std::strerror(nForkError);
+    const lx::StartResult stResult = lx::StartProcess(pathSelfExe, options);
+    if (!stResult.bStarted) {
+        if (stResult.nPid > 0) {
+            while (::waitpid(stResult.nPid, nullptr, 0) == -1 && errno == EINTR) {
+            }
+        }
+        strError = std::string("cannot start the probe: ") + std::strerror(stResult.nExecError);
         return child;
     }
-    // Also here, so a kill of the group cannot race the child's own call.
-    ::setpgid(nPid, nPid);
-    ::fcntl(arrFds[0], F_SETFL, O_NONBLOCK);
-    child.nPid = nPid;
-    child.nFd = arrFds[0];
+    ::fcntl(fdRead.Get(), F_SETFL, O_NONBLOCK);
+    child.nPid = stResult.nPid;
+    child.nFd = fdRead.Release();
     return child;
 }
 
@@ -202,9 +171,7 @@ lx::doctor::ProbeResult Interpret(ProbeChild& child, std::chrono::milliseconds t
     if (strLine.empty() || !upReader->parse(strLine.data(), strLine.data() + strLine.size(), &value, &strParseErrors) ||
         !value.isObject()) {
         result.enState = LibraryState::ProbeFailed;
-        result.strError = WIFEXITED(child.nWaitStatus) && WEXITSTATUS(child.nWaitStatus) == knProbeExecFailedStatus
-                              ? "the probe program could not be started"
-                              : "the probe ended without an answer";
+        result.strError = "the probe ended without an answer";
         return result;
     }
     result.strError = value["error"].asString();
@@ -340,18 +307,7 @@ void RunProbeMode(int argc, char** argv)
     }
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
-    const std::string strLine = Json::writeString(builder, result) + "\n";
-    size_t uWritten = 0;
-    while (uWritten < strLine.size()) {
-        const ssize_t n = ::write(knResultDescriptor, strLine.data() + uWritten, strLine.size() - uWritten);
-        if (n == -1 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        uWritten += static_cast<size_t>(n);
-    }
+    lx::WriteAll(knResultDescriptor, Json::writeString(builder, result) + "\n");
     // The library's finalisers must not run: they are the client's business.
     ::_exit(0);
 }

@@ -69,7 +69,7 @@ CLXStarterLink CLXStarterLink::TakeFromEnvironment()
         link.m_optIgnored = "not a pipe open for writing: " + strValue;
     } else {
         ::fcntl(nFd, F_SETFD, FD_CLOEXEC);
-        link.m_fd = CUniqueFd(nFd);
+        link.m_fd = CLXFileDescriptor(nFd);
     }
     return link;
 }
@@ -91,7 +91,7 @@ FallbackOutcome AwaitFallback(int nReportFd, pid_t nPid, std::chrono::millisecon
     const Clock::time_point timeDeadline = Clock::now() + msBound;
     // Readable when the process ends, even while a descendant keeps the
     // pipe open.
-    const CUniqueFd fdProcess(static_cast<int>(::syscall(SYS_pidfd_open, nPid, 0)));
+    const CLXFileDescriptor fdProcess(static_cast<int>(::syscall(SYS_pidfd_open, nPid, 0)));
     const int nFlags = ::fcntl(nReportFd, F_GETFL);
     bool bPipeOpen = nFlags != -1 && ::fcntl(nReportFd, F_SETFL, nFlags | O_NONBLOCK) != -1;
     for (;;) {

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 namespace lx {
 
@@ -41,7 +41,7 @@ public:
     void Close() { m_fd.Reset(); }
 
 private:
-    CUniqueFd m_fd;
+    CLXFileDescriptor m_fd;
     std::optional<std::string> m_optIgnored;
 };
 

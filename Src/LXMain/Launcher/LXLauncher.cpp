@@ -17,6 +17,7 @@
 #include "LXCommon.h"
 #include "LXLaunchProcess.h"
 #include "LXLauncherLog.h"
+#include "LXLauncherMessages.h"
 #include "LXReporter.h"
 #include "LXVersionName.h"
 
@@ -37,11 +38,10 @@ int CLXLauncher::Launch(int argc, char** argv)
     situation.ceiling = lx::FallbackCeiling::Read(std::getenv(lx::kszFallbackCeilingEnv));
     unsetenv(lx::kszFallbackCeilingEnv);
     if (situation.ceiling.optIgnored) {
-        SPDLOG_INFO("Ignoring LX_LAUNCHER_FALLBACK_BELOW: not a version: {}",
-                    lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
+        SPDLOG_INFO(lx::msg::kszCeilingIgnored, lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
     }
     if (m_starterLink.Ignored()) {
-        SPDLOG_INFO("Ignoring LX_LAUNCHER_READY_FD: {}", lx::EscapeControlCharacters(*m_starterLink.Ignored()));
+        SPDLOG_INFO(lx::msg::kszReadyFdIgnored, lx::EscapeControlCharacters(*m_starterLink.Ignored()));
     }
 
     auto spLaunchRecord = std::make_shared<LaunchAppRecord>();
@@ -55,13 +55,13 @@ int CLXLauncher::Launch(int argc, char** argv)
         spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{situation.stOwnVersion, enError});
 
         situation.vtVersions = ParseVersionFromPath((GetVersionRootDirectoryPath() / "..").lexically_normal());
-        SPDLOG_INFO("Versions found: {}", lx::FormatVersionList(situation.vtVersions));
+        SPDLOG_INFO(lx::msg::kszVersionsFound, lx::FormatVersionList(situation.vtVersions));
         situation.funcHasLauncher = lx::HasEntryNamed(GetLauncherExePath().filename());
     }
     const lx::LaunchPlan plan =
         lx::PlanLaunch(situation, [this](const Version& stCandidate) { return StartFallback(stCandidate); });
     if (plan.enRoute != lx::LaunchRoute::RUN_OWN_CLIENT && plan.vtCandidates.empty()) {
-        SPDLOG_INFO("No version below {} to fall back to", lx::FormatVersion(plan.stCeiling));
+        SPDLOG_INFO(lx::msg::kszNoVersionBelow, lx::FormatVersion(plan.stCeiling));
     }
 
     spLaunchRecord->nResultStatus = enError == LaunchError::LAUNCH_NO_ERROR ? 0 : -1;
@@ -91,7 +91,7 @@ int CLXLauncher::Launch(int argc, char** argv)
     }
 
     if (plan.optNoClient) {
-        SPDLOG_INFO("No client started, exit status {}: {}", nResult, lx::DescribeNoClientReason(*plan.optNoClient));
+        SPDLOG_INFO(lx::msg::kszNoClient, nResult, lx::DescribeNoClientReason(*plan.optNoClient));
         TellTerminal(szArgv0, *plan.optNoClient);
     }
     m_fdOutput.Reset();
@@ -109,37 +109,38 @@ std::optional<int> CLXLauncher::StartFallback(const Version& stCandidate)
 {
     const fs::path pathExe = stCandidate.path / GetLauncherExePath().filename();
     const std::string strExe = lx::EscapeControlCharacters(pathExe.generic_string());
-    SPDLOG_INFO("Fallback chosen: {} ({})", lx::EscapeControlCharacters(stCandidate.path.filename().string()), strExe);
+    SPDLOG_INFO(lx::msg::kszFallbackChosen, lx::EscapeControlCharacters(stCandidate.path.filename().string()), strExe);
     // Whatever the started launcher's own version, it may only fall further
     // down: a directory whose launcher was built with a higher version must
     // not bounce the launch back up forever.
-    std::vector<std::string> vtEnv = lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate));
+    lx::ProcessOptions options;
+    options.vtStrEnv = lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate));
     // It gets the user's console, not the /dev/null this process put there
     // for its own client, and the write end of the pipe it reports on.
-    std::vector<lx::DescriptorHandOver> vtHandOver;
-    if (m_fdOutput.Get() >= 0) {
-        vtHandOver.push_back({m_fdOutput.Get(), STDOUT_FILENO});
+    if (m_fdOutput.IsOpen()) {
+        options.vtHandOver.push_back({m_fdOutput.Get(), STDOUT_FILENO});
     }
-    if (m_fdTerminal.Get() >= 0) {
-        vtHandOver.push_back({m_fdTerminal.Get(), STDERR_FILENO});
+    if (m_fdTerminal.IsOpen()) {
+        options.vtHandOver.push_back({m_fdTerminal.Get(), STDERR_FILENO});
     }
     int arrReportPipe[2] = {-1, -1};
     const bool bReportPipe = ::pipe2(arrReportPipe, O_CLOEXEC) == 0;
-    lx::CUniqueFd fdReportRead(arrReportPipe[0]);
-    lx::CUniqueFd fdReportWrite(arrReportPipe[1]);
+    lx::CLXFileDescriptor fdReportRead(arrReportPipe[0]);
+    lx::CLXFileDescriptor fdReportWrite(arrReportPipe[1]);
     if (bReportPipe) {
-        vtHandOver.push_back({fdReportWrite.Get(), lx::kNReadyFdHandedOver});
-        vtEnv = lx::EnvironmentWith(lx::kszReadyFdEnv, std::to_string(lx::kNReadyFdHandedOver), std::move(vtEnv));
+        options.vtHandOver.push_back({fdReportWrite.Get(), lx::kNReadyFdHandedOver});
+        options.vtStrEnv = lx::EnvironmentWith(lx::kszReadyFdEnv, std::to_string(lx::kNReadyFdHandedOver),
+                                               std::move(options.vtStrEnv));
     }
 
-    const lx::SpawnResult stResult = CLXLaunchProcess::Start(pathExe, {}, vtEnv, vtHandOver);
+    const lx::StartResult stResult = CLXLaunchProcess::Start(pathExe, options);
     fdReportWrite.Reset();
     if (!stResult.bStarted) {
-        SPDLOG_INFO("Could not start {}: {}", strExe,
+        SPDLOG_INFO(lx::msg::kszCouldNotStart, strExe,
                     std::error_code(stResult.nExecError, std::generic_category()).message());
         return std::nullopt;
     }
-    SPDLOG_INFO("Fallback started: {} (pid {})", strExe, stResult.nPid);
+    SPDLOG_INFO(lx::msg::kszFallbackStarted, strExe, stResult.nPid);
     if (!bReportPipe) {
         return 0; // as before the report existed: started is all that is known
     }
@@ -150,21 +151,21 @@ std::optional<int> CLXLauncher::StartFallback(const Version& stCandidate)
     case lx::FallbackEnd::CLIENT_STARTED:
         // Up the chain at once: the launcher that started this one waits.
         m_starterLink.ReportClientStarting();
-        SPDLOG_INFO("Fallback reported its client started: {} (pid {})", strExe, stResult.nPid);
+        SPDLOG_INFO(lx::msg::kszFallbackReported, strExe, stResult.nPid);
         return 0;
     case lx::FallbackEnd::ENDED:
         if (stOutcome.optExitStatus) {
-            SPDLOG_INFO("Fallback ended without a client, exit status {}: {}", *stOutcome.optExitStatus, strExe);
+            SPDLOG_INFO(lx::msg::kszFallbackEnded, *stOutcome.optExitStatus, strExe);
             return *stOutcome.optExitStatus;
         }
         // Taken by another waiter (SIGCHLD ignored by a library that loaded
         // without its entry): it ended, and no client reported.
-        SPDLOG_INFO("Fallback ended without a client, exit status unknown: {}", strExe);
+        SPDLOG_INFO(lx::msg::kszFallbackEndedUnknown, strExe);
         return lx::kNExitMainAppUnusable;
     case lx::FallbackEnd::NO_REPORT:
         break;
     }
-    SPDLOG_INFO("Fallback did not report within {} ms: {}", lx::kMsFallbackReportWait.count(), strExe);
+    SPDLOG_INFO(lx::msg::kszFallbackSilent, lx::kMsFallbackReportWait.count(), strExe);
     return 0;
 }
 
@@ -174,7 +175,7 @@ void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)
         return;
     }
     lx::WriteAll(m_fdTerminal.Get(),
-                 lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::LauncherHomeDirectory())));
+                 lx::TerminalLine(szArgv0, enReason, lx::LauncherLogFilePathForHome(lx::HomeDirectory())));
 }
 
 int CLXLauncher::StartMainApp(int argc, char** argv)
@@ -182,9 +183,9 @@ int CLXLauncher::StartMainApp(int argc, char** argv)
     if (m_funcStartMainApp == nullptr) {
         return static_cast<int>(LaunchError::LAUNCH_NEED_INIT_START_FUNCTION);
     }
-    SPDLOG_INFO("StartMainApp, ClientType: {}", static_cast<int>(GetLauncherClientType()));
+    SPDLOG_INFO(lx::msg::kszStartMainApp, static_cast<int>(GetLauncherClientType()));
     const int nResult = m_funcStartMainApp(GetLauncherClientType(), argc, argv);
-    SPDLOG_INFO("EndMainApp, result: {}", nResult);
+    SPDLOG_INFO(lx::msg::kszEndMainApp, nResult);
     return nResult;
 }
 

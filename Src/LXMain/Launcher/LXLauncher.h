@@ -9,7 +9,7 @@
 #include "LXFallback.h"
 #include "LXHandOver.h"
 #include "LXLauncherData.h"
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 
@@ -27,7 +27,7 @@ public:
     // The user's original standard output and error: a started fallback
     // gets them, and one line goes to the error when no client runs. Closed
     // before the client starts, which runs in this process.
-    void KeepConsole(lx::CUniqueFd fdOutput, lx::CUniqueFd fdTerminal)
+    void KeepConsole(lx::CLXFileDescriptor fdOutput, lx::CLXFileDescriptor fdTerminal)
     {
         m_fdOutput = std::move(fdOutput);
         m_fdTerminal = std::move(fdTerminal);
@@ -58,7 +58,7 @@ protected:
     std::filesystem::path m_pathLauncherExeFromCommandLine;
     std::filesystem::path m_pathLauncherExe;
     CLXErrorHandler m_errorHandler;
-    lx::CUniqueFd m_fdOutput;
-    lx::CUniqueFd m_fdTerminal;
+    lx::CLXFileDescriptor m_fdOutput;
+    lx::CLXFileDescriptor m_fdTerminal;
     lx::CLXStarterLink m_starterLink;
 };

@@ -1,7 +1,6 @@
 #include "LXLauncherLog.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,24 +41,6 @@ std::string LauncherLogFilePathForHome(const std::string& strHome)
     const fs::path pathBelowHome =
         LauncherLogDirectoryBelowHome() / CLXRotatingLogSink::FileName(LauncherLogLayout(), 0);
     return strHome + "/" + pathBelowHome.string();
-}
-
-// A launch from a bare environment (no "HOME", or an empty one) still keeps
-// its log.
-std::string LauncherHomeDirectory()
-{
-    if (const char* szHome = std::getenv("HOME"); szHome != nullptr && *szHome != '\0') {
-        return szHome;
-    }
-    const long nBufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> vtBuffer(nBufferSize > 0 ? static_cast<size_t>(nBufferSize) : 16384);
-    passwd stPasswd{};
-    passwd* pResult = nullptr;
-    if (::getpwuid_r(::getuid(), &stPasswd, vtBuffer.data(), vtBuffer.size(), &pResult) == 0 && pResult != nullptr &&
-        pResult->pw_dir != nullptr) {
-        return pResult->pw_dir;
-    }
-    return {};
 }
 
 fs::path LauncherLogDirectoryBelowHome()
@@ -138,7 +119,7 @@ void LXLauncherLog::Init()
     spdlog::sink_ptr spSink;
     try {
         lx::LogPathStatus status;
-        spSink = lx::OpenLauncherLog(lx::LauncherHomeDirectory(), status);
+        spSink = lx::OpenLauncherLog(lx::HomeDirectory(), status);
     } catch (const std::exception&) {
         // Out of memory this early: the client must still start.
     }

@@ -20,10 +20,6 @@ namespace lx {
 // Where the launcher log lives for the given home directory.
 std::string LauncherLogFilePathForHome(const std::string& strHome);
 
-// "HOME" as the user set it; the password database's entry when it is unset
-// or empty; empty when neither is known.
-std::string LauncherHomeDirectory();
-
 // The log's directory below home, and its file names and limits.
 std::filesystem::path LauncherLogDirectoryBelowHome();
 CLXRotatingLogSink::Layout LauncherLogLayout();

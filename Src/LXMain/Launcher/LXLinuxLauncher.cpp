@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "LXFallback.h"
+#include "LXLauncherMessages.h"
 
 namespace fs = std::filesystem;
 
@@ -29,7 +30,7 @@ lx::LibraryState CLXLinuxLauncher::LoadMainApp(const fs::path& directory)
     // found" is left to the loader to judge.
     std::error_code ec;
     if (fs::status(pathLibrary, ec).type() == fs::file_type::not_found) {
-        SPDLOG_INFO("Main application library not found: {}", strLibrary);
+        SPDLOG_INFO(lx::msg::kszLibraryNotFound, strLibrary);
         return lx::LibraryState::NOT_FOUND;
     }
 
@@ -40,7 +41,7 @@ lx::LibraryState CLXLinuxLauncher::LoadMainApp(const fs::path& directory)
     void* pHandle = dlopen(pathLibrary.c_str(), lx::knMainAppOpenFlags);
     if (pHandle == nullptr) {
         const char* szError = dlerror();
-        SPDLOG_INFO("Main application library could not be loaded: {}: {}", strLibrary,
+        SPDLOG_INFO(lx::msg::kszLibraryNotLoadable, strLibrary,
                     lx::EscapeControlCharacters(szError != nullptr ? szError : "unknown error"));
         return lx::LibraryState::NOT_LOADABLE;
     }
@@ -49,14 +50,14 @@ lx::LibraryState CLXLinuxLauncher::LoadMainApp(const fs::path& directory)
     // function pointer.
     m_funcStartMainApp = reinterpret_cast<FuncStartMainApp>(dlsym(pHandle, lx::kszStartMainAppSymbol));
     if (m_funcStartMainApp == nullptr) {
-        SPDLOG_INFO("Main application library has no entry StartMainApp: {}", strLibrary);
+        SPDLOG_INFO(lx::msg::kszLibraryNoEntry, strLibrary);
         return lx::LibraryState::NO_ENTRY;
     }
 
     // Only now: the library's initialisers have run, and the client must see
     // the X11 platform whatever the user's environment says.
     if (setenv("QT_QPA_PLATFORM", "xcb", 1) != 0) {
-        SPDLOG_INFO("Cannot select the X11 platform; the client chooses its own");
+        SPDLOG_INFO(lx::msg::kszNoX11);
     }
     return lx::LibraryState::USABLE;
 }

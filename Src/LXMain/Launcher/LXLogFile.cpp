@@ -48,23 +48,6 @@ std::error_code make_error_code(LogFileError enError)
     return {static_cast<int>(enError), LogFileCategory()};
 }
 
-CLXFileDescriptor& CLXFileDescriptor::operator=(CLXFileDescriptor&& other) noexcept
-{
-    if (this != &other) {
-        Reset();
-        m_nFd = std::exchange(other.m_nFd, -1);
-    }
-    return *this;
-}
-
-void CLXFileDescriptor::Reset()
-{
-    if (m_nFd >= 0) {
-        ::close(m_nFd);
-        m_nFd = -1;
-    }
-}
-
 std::error_code CheckPrivateDirectory(const struct stat& st, bool bRootMayOwn)
 {
     if (!S_ISDIR(st.st_mode)) {

@@ -9,7 +9,8 @@
 #include <string>
 #include <system_error>
 #include <type_traits>
-#include <utility>
+
+#include "LXPosix.h"
 
 namespace lx {
 
@@ -30,26 +31,6 @@ template <>
 struct std::is_error_code_enum<lx::LogFileError> : std::true_type {};
 
 namespace lx {
-
-// Owns one descriptor. close() is never retried: on Linux the descriptor is
-// released even when close reports EINTR.
-class CLXFileDescriptor {
-public:
-    CLXFileDescriptor() = default;
-    explicit CLXFileDescriptor(int nFd) : m_nFd(nFd) {}
-    CLXFileDescriptor(CLXFileDescriptor&& other) noexcept : m_nFd(std::exchange(other.m_nFd, -1)) {}
-    CLXFileDescriptor& operator=(CLXFileDescriptor&& other) noexcept;
-    CLXFileDescriptor(const CLXFileDescriptor&) = delete;
-    CLXFileDescriptor& operator=(const CLXFileDescriptor&) = delete;
-    ~CLXFileDescriptor() { Reset(); }
-
-    int Get() const { return m_nFd; }
-    bool IsOpen() const { return m_nFd >= 0; }
-    void Reset();
-
-private:
-    int m_nFd = -1;
-};
 
 // What a check found: an empty ec when accepted, else the path it is about.
 struct LogPathStatus {

@@ -9,8 +9,9 @@
 #include "LXFallback.h"
 #include "LXHandOver.h"
 #include "LXLauncherLog.h"
+#include "LXLauncherMessages.h"
 #include "LXLinuxLauncher.h"
-#include "LXProcessUtil.h"
+#include "LXPosix.h"
 
 namespace {
 
@@ -52,12 +53,12 @@ int main(int argc, char** argv)
     // for the one line they get when no client runs. Close-on-exec and above
     // 2, and the launcher closes them before the client runs, so neither the
     // client nor anything it starts holds them. Invalid when a dup fails.
-    lx::CUniqueFd fdOutput(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-    lx::CUniqueFd fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    lx::CLXFileDescriptor fdOutput(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    lx::CLXFileDescriptor fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     SilenceConsole();
 
     LXLauncherLog::Init();
-    SPDLOG_INFO("Init");
+    SPDLOG_INFO(lx::msg::kszInit);
 
     try {
         CLXLinuxLauncher launcher;
@@ -65,9 +66,9 @@ int main(int argc, char** argv)
         launcher.KeepStarterLink(std::move(starterLink));
         return launcher.Launch(argc, argv);
     } catch (const std::exception& ex) {
-        SPDLOG_INFO("Launch aborted by exception: {}", ex.what());
+        SPDLOG_INFO(lx::msg::kszAbortedByException, ex.what());
     } catch (...) {
-        SPDLOG_INFO("Launch aborted by unknown exception");
+        SPDLOG_INFO(lx::msg::kszAbortedUnknown);
     }
     return lx::kNLaunchAbortedExitCode;
 }

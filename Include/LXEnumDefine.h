@@ -1,8 +1,7 @@
 #pragma once
 
-// Client edition codes shared by the client's programs.
+// Client edition codes shared by the client's programs; this platform
+// passes only the desktop one.
 enum class ClientType : int {
-    UNKNOWN = 0,
-    ORVALO_QT_MAC = 110,
     ORVALO_QT_PC = 120,
 };

@@ -26,7 +26,7 @@ const fs::path kPathDoctorExe = LX_TEST_DOCTOR_EXE;
 const fs::path kPathVariantLauncher = LX_TEST_VARIANT_LAUNCHER;
 const fs::path kPathHangLibrary = LX_TEST_HANG_LIBRARY;
 constexpr const char* kszCeilingEnv = "LX_LAUNCHER_FALLBACK_BELOW";
-constexpr int knClientResult = 3;
+constexpr int kNClientResult = 3;
 
 using EnvMap = std::map<std::string, std::optional<std::string>>;
 
@@ -109,7 +109,7 @@ protected:
         return {{"HOME", m_install.Home().string()},
                 {"PATH", m_install.Scratch("bin").string()},
                 {"LX_APP_RECORD_FILE", m_install.Scratch("app.record").string()},
-                {"LX_APP_RESULT", std::to_string(knClientResult)},
+                {"LX_APP_RESULT", std::to_string(kNClientResult)},
                 {"QT_QPA_PLATFORM", "offscreen"},
                 {"NO_COLOR", std::nullopt},
                 {kszCeilingEnv, std::nullopt}};
@@ -246,7 +246,7 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
         ASSERT_TRUE(launch.bExited) << "signal " << launch.nSignal;
         const std::vector<Json::Value> vtCalls = ReadJsonLines(m_install.Scratch("app.record"));
 
-        const int nPredictedStatus = verdict["exit_status"].isNull() ? knClientResult : verdict["exit_status"].asInt();
+        const int nPredictedStatus = verdict["exit_status"].isNull() ? kNClientResult : verdict["exit_status"].asInt();
         EXPECT_EQ(launch.nExitStatus, nPredictedStatus) << verdict["text"].asString();
         if (verdict["client_version"].isNull()) {
             EXPECT_EQ(vtCalls.size(), 0u) << "the doctor predicted no client: " << verdict["text"].asString();

@@ -103,12 +103,6 @@ TEST(LXFallbackTest, PlanTriesCandidatesInTurnAndNamesWhyNoClientRuns)
     EXPECT_EQ(lx::LaunchErrorFor(LibraryState::NOT_FOUND), LaunchError::LAUNCH_LOAD_MODULE_FAIL);
     EXPECT_EQ(lx::LaunchErrorFor(LibraryState::NOT_LOADABLE), LaunchError::LAUNCH_LOAD_MODULE_FAIL);
     EXPECT_EQ(lx::LaunchErrorFor(LibraryState::NO_ENTRY), LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL);
-
-    EXPECT_EQ(lx::TerminalLine("/opt/x/16.1.1/trader", lx::NoClientReason::NO_MAIN_APP, "/h/Launcher.log"),
-              "trader: the client could not be started: no main application library found; see /h/Launcher.log\n");
-    EXPECT_EQ(lx::TerminalLine(nullptr, lx::NoClientReason::NO_FALLBACK_STARTED, "/a\nb").substr(0, 9), "launcher:");
-    EXPECT_NE(lx::TerminalLine("dir/", lx::NoClientReason::NO_FALLBACK_STARTED, "/a\nb").find("see /a\\nb\n"),
-              std::string::npos);
 }
 
 TEST(LXFallbackTest, CandidatesAreTheLowerVersionsElsewhereWithTheLauncherEntryInScanOrder)
@@ -136,14 +130,6 @@ TEST(LXFallbackTest, CandidatesAreTheLowerVersionsElsewhereWithTheLauncherEntryI
     EXPECT_TRUE(lx::FallbackCandidates(stCeiling, dir / "3.10.7", vtScanned, lx::HasEntryNamed("start")).empty());
     EXPECT_EQ(lx::FormatVersionList(vtScanned), "3.11.0, 3.10.7, 3.10.07, 3.9.12, 3.9.1, 3.8.0");
     EXPECT_EQ(lx::FormatVersionList({}), "none");
-}
-
-TEST(LXFallbackTest, EscapingLeavesOnlyPrintableBytesAndIsUnambiguous)
-{
-    EXPECT_EQ(lx::EscapeControlCharacters("/opt/app/16.1.1"), "/opt/app/16.1.1");
-    EXPECT_EQ(lx::EscapeControlCharacters("a\nb\tc\rd\x1b[31m\x7f\\e"), "a\\nb\\tc\\rd\\x1b[31m\\x7f\\\\e");
-    EXPECT_EQ(lx::EscapeControlCharacters(std::string_view("\0\x01", 2)), "\\x00\\x01");
-    EXPECT_EQ(lx::EscapeControlCharacters("caf\xc3\xa9"), "caf\xc3\xa9");
 }
 
 } // namespace

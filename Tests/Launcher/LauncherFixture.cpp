@@ -156,16 +156,16 @@ int RunProbe(const char* szRecordPath, int argc, char** argv)
 int ExecWithoutCloseRange(char** argv)
 {
 #if defined(__x86_64__)
-    constexpr uint32_t kuArch = AUDIT_ARCH_X86_64;
+    constexpr uint32_t kUArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
-    constexpr uint32_t kuArch = AUDIT_ARCH_AARCH64;
+    constexpr uint32_t kUArch = AUDIT_ARCH_AARCH64;
 #else
     return kNWrapperUnsupported;
 #endif
     // Other architectures pass; close_range of this one fails with ENOSYS.
     sock_filter arrFilter[] = {
         FilterStatement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        FilterJump(BPF_JMP | BPF_JEQ | BPF_K, kuArch, 1, 0),
+        FilterJump(BPF_JMP | BPF_JEQ | BPF_K, kUArch, 1, 0),
         FilterStatement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         FilterStatement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         FilterJump(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),

@@ -103,9 +103,9 @@ void ExpectMessages(const std::vector<std::string>& vtActual, const std::vector<
 }
 
 #ifdef LX_TEST_SANITIZED
-constexpr std::chrono::milliseconds kMsStartBound{5000};
+constexpr std::chrono::milliseconds kDurationStartBound{5000};
 #else
-constexpr std::chrono::milliseconds kMsStartBound{1000};
+constexpr std::chrono::milliseconds kDurationStartBound{1000};
 #endif
 
 class LauncherProgramTest : public ::testing::Test {
@@ -657,7 +657,7 @@ TEST_F(LauncherProgramTest, StartsTheClientAtOnceAndWritesNothingThroughAnUnsafe
         const auto timeStart = std::chrono::steady_clock::now();
         const ProcessResult result = Run(pathVersion / "launcher");
         // Only a launcher stopped while holding the lock costs its patience.
-        EXPECT_LT(std::chrono::steady_clock::now() - timeStart, kMsStartBound * (vtHeld.empty() ? 1 : 2));
+        EXPECT_LT(std::chrono::steady_clock::now() - timeStart, kDurationStartBound * (vtHeld.empty() ? 1 : 2));
         EXPECT_EQ(result.nExitStatus, 0) << "signal " << result.nSignal;
         EXPECT_EQ(ClientCalls().size(), 1u);
         for (const auto& [path, strContent] : Snapshot({m_install.Home(), pathVictim})) {
@@ -700,7 +700,7 @@ TEST_F(LauncherProgramTest, ClosedStandardDescriptorsNeverBecomeTheLog)
 // fill: one rotation, every record exactly once, the history kept.
 TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
 {
-    constexpr size_t kuLaunchers = 8;
+    constexpr size_t kULaunchers = 8;
     const fs::path pathVersion = m_install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
     const fs::path pathLogs = m_install.LogFile().parent_path();
     const fs::path pathBarrier = m_install.Scratch("barrier");
@@ -717,16 +717,16 @@ TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
         ASSERT_TRUE(fs::exists(pathBarrier) || ::mkfifo(pathBarrier.c_str(), 0600) == 0);
 
         std::vector<std::future<ProcessResult>> vtRuns;
-        for (size_t i = 0; i < kuLaunchers; ++i) {
+        for (size_t i = 0; i < kULaunchers; ++i) {
             vtRuns.push_back(std::async(std::launch::async, [&] {
                 return Run(pathVersion / "launcher", {},
                            {{"LX_TEST_APP_BARRIER", pathBarrier.string()}, {"LX_TEST_APP_READY", pathReady.string()}});
             }));
         }
-        for (int i = 0; i < 2000 && ReadLines(pathReady).size() < kuLaunchers; ++i) {
+        for (int i = 0; i < 2000 && ReadLines(pathReady).size() < kULaunchers; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_EQ(ReadLines(pathReady).size(), kuLaunchers);
+        EXPECT_EQ(ReadLines(pathReady).size(), kULaunchers);
         const lx::CLXFileDescriptor fdRelease(::open(pathBarrier.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
         EXPECT_EQ(::write(fdRelease.Get(), "x", 1), 1);
         for (std::future<ProcessResult>& run : vtRuns) {
@@ -735,7 +735,7 @@ TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
 
         const std::string strOne = ReadFile(pathLogs / "Launcher.1.log");
         ASSERT_TRUE(strOne.starts_with(strHistory)) << "history kept whole";
-        EXPECT_LE(strOne.size(), kU64LogLimit + kuLaunchers * 200) << "one record over per process at most";
+        EXPECT_LE(strOne.size(), kU64LogLimit + kULaunchers * 200) << "one record over per process at most";
         EXPECT_LE(fs::file_size(m_install.LogFile()), kU64LogLimit);
         EXPECT_EQ(ReadFile(pathLogs / "Launcher.2.log") + ReadFile(pathLogs / "Launcher.3.log"), "12");
         WriteFile(m_install.Scratch("tail"), strOne.substr(strHistory.size()) + ReadFile(m_install.LogFile()));
@@ -743,7 +743,7 @@ TEST_F(LauncherProgramTest, LaunchersStartedTogetherRotateOnceAndLoseNothing)
         for (const LogRecord& record : ParseLog(m_install.Scratch("tail"))) {
             mapMessagesByPid[record.strPid].push_back(record.strMessage);
         }
-        EXPECT_EQ(mapMessagesByPid.size(), kuLaunchers);
+        EXPECT_EQ(mapMessagesByPid.size(), kULaunchers);
         for (const auto& [strPid, vtMessages] : mapMessagesByPid) {
             EXPECT_EQ(vtMessages,
                       (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"}));
@@ -813,56 +813,56 @@ TEST_F(LauncherProgramTest, FallbackChainEndsWithTheOutcomeOfItsDeepestLauncher)
          "no main application library found",
          "Fallback ended without a client, exit status 127: {app}/16.22.2/launcher",
          0ms,
-         kMsStartBound},
+         kDurationStartBound},
         {"an unusable library at the bottom",
          {{"16.22.2", MainApp::None, nullptr}, {"16.22.1", MainApp::NoEntry, nullptr}},
          126,
          "main application library unusable",
          "Fallback ended without a client, exit status 126: {app}/16.22.2/launcher",
          0ms,
-         kMsStartBound},
+         kDurationStartBound},
         {"the bottom client runs for 5 s",
          {{"16.22.2", MainApp::NoEntry, nullptr}, {"16.22.1", MainApp::Scripted, nullptr}},
          0,
          nullptr,
          "Fallback reported its client started: {app}/16.22.2/launcher (pid *",
          0ms,
-         kMsStartBound},
+         kDurationStartBound},
         {"the bottom client returns 9",
          {{"16.22.2", MainApp::None, nullptr}, {"16.22.1", MainApp::StandIn, nullptr}},
          0,
          nullptr,
          "Fallback reported its client started: {app}/16.22.2/launcher (pid *",
          0ms,
-         kMsStartBound},
+         kDurationStartBound},
         {"an older launcher that never reports",
          {{"16.22.2", MainApp::None, kSleeper.c_str()}},
          0,
          nullptr,
          "Fallback did not report within 2000 ms: {app}/16.22.2/launcher",
          2000ms,
-         2000ms + kMsStartBound},
+         2000ms + kDurationStartBound},
         {"an older launcher that exits 3",
          {{"16.22.2", MainApp::None, "exit 3"}},
          3,
          nullptr,
          "Fallback ended without a client, exit status 3: {app}/16.22.2/launcher",
          0ms,
-         kMsStartBound},
+         kDurationStartBound},
         {"an older launcher killed by a signal",
          {{"16.22.2", MainApp::None, "kill -KILL $$"}},
          128 + SIGKILL,
          nullptr,
          "Fallback ended without a client, exit status 137: {app}/16.22.2/launcher",
          0ms,
-         kMsStartBound},
+         kDurationStartBound},
         {"a middle launcher passes an exit status on",
          {{"16.22.2", MainApp::None, nullptr}, {"16.22.1", MainApp::None, "exit 3"}},
          3,
          nullptr,
          "Fallback ended without a client, exit status 3: {app}/16.22.2/launcher",
          0ms,
-         kMsStartBound},
+         kDurationStartBound},
     };
     for (const auto& testCase : arrCases) {
         SCOPED_TRACE(testCase.szName);

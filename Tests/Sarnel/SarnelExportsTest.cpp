@@ -32,10 +32,10 @@ std::set<std::string> ReadDynamicSymbols(const std::string& strLibrary)
 // may show up depending on the toolchain; they are not the library's own.
 bool IsForeignSymbol(std::string_view strName)
 {
-    static constexpr std::array<std::string_view, 11> kPrefixes{
+    static constexpr std::array<std::string_view, 11> kArrPrefixes{
         "std::", "__gnu_cxx::", "Json::", "Q", "q", "typeinfo for std::", "typeinfo name for std::", "vtable for std::",
         "_init", "_fini",       "_e"};
-    return strName == "__bss_start" || std::any_of(kPrefixes.begin(), kPrefixes.end(), [strName](auto strPrefix) {
+    return strName == "__bss_start" || std::any_of(kArrPrefixes.begin(), kArrPrefixes.end(), [strName](auto strPrefix) {
                return strName.starts_with(strPrefix);
            });
 }

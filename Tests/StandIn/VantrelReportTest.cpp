@@ -71,20 +71,20 @@ TEST_F(VantrelReportTest, AppendsOneJsonLinePerEventAndKeepsACopy)
 
 TEST_F(VantrelReportTest, KeepsEveryLineWholeUnderConcurrentReports)
 {
-    constexpr int kThreads = 4;
-    constexpr int kEventsPerThread = 200;
+    constexpr int kNThreads = 4;
+    constexpr int kNEventsPerThread = 200;
     std::vector<std::jthread> vtThreads;
-    for (int nThread = 0; nThread < kThreads; ++nThread) {
+    for (int nThread = 0; nThread < kNThreads; ++nThread) {
         vtThreads.emplace_back([nThread] {
-            for (int i = 0; i < kEventsPerThread; ++i) {
+            for (int i = 0; i < kNEventsPerThread; ++i) {
                 core::report::Report("Concurrent", nThread, Json::Value(std::string(512, 'x')), 0);
             }
         });
     }
     vtThreads.clear();
 
-    EXPECT_EQ(ReadSinkLines().size(), static_cast<std::size_t>(kThreads * kEventsPerThread));
-    EXPECT_EQ(core::report::TakeRecordedEvents().size(), static_cast<std::size_t>(kThreads * kEventsPerThread));
+    EXPECT_EQ(ReadSinkLines().size(), static_cast<std::size_t>(kNThreads * kNEventsPerThread));
+    EXPECT_EQ(core::report::TakeRecordedEvents().size(), static_cast<std::size_t>(kNThreads * kNEventsPerThread));
 }
 
 TEST_F(VantrelReportTest, KeepsNoCopyUnlessRecording)

@@ -5,14 +5,14 @@
 namespace {
 
 // More launches than any log keeps.
-constexpr size_t kuMaxLogLines = 100000;
+constexpr size_t kUMaxLogLines = 100000;
 
 std::optional<size_t> ParseCount(const std::string& strText)
 {
     size_t uValue = 0;
     const char* pEnd = strText.data() + strText.size();
     const auto [pStop, ec] = std::from_chars(strText.data(), pEnd, uValue);
-    if (strText.empty() || ec != std::errc() || pStop != pEnd || uValue > kuMaxLogLines) {
+    if (strText.empty() || ec != std::errc() || pStop != pEnd || uValue > kUMaxLogLines) {
         return std::nullopt;
     }
     return uValue;
@@ -76,7 +76,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& vtAr
             }
             const std::optional<size_t> optLines = ParseCount(*optCount);
             if (!optLines) {
-                strError = "--log-lines needs a whole number from 0 to " + std::to_string(kuMaxLogLines) + ", not \"" +
+                strError = "--log-lines needs a whole number from 0 to " + std::to_string(kUMaxLogLines) + ", not \"" +
                            *optCount + "\"";
                 return std::nullopt;
             }

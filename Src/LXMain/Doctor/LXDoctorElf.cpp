@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Enough for any interpreter path; longer ones are not trusted.
-constexpr size_t kuMaxInterpreterSize = 4096;
+constexpr size_t kUMaxInterpreterSize = 4096;
 
 // Non-blocking, so a FIFO in place of a launcher cannot hang the doctor;
 // regular files only: anything else has no stable content to read.
@@ -66,7 +66,7 @@ void ReadNotes(Elf_Data* pData, lx::doctor::ElfFacts& facts)
     while ((uOffset = gelf_getnote(pData, uOffset, &stHeader, &uNameOffset, &uDescOffset)) > 0) {
         const char* pBytes = static_cast<const char*>(pData->d_buf);
         const std::string_view strName(pBytes + uNameOffset, stHeader.n_namesz);
-        if (stHeader.n_type != lx::kuVersionNoteType || strName.substr(0, strName.find('\0')) != strWantedName) {
+        if (stHeader.n_type != lx::kUVersionNoteType || strName.substr(0, strName.find('\0')) != strWantedName) {
             continue;
         }
         std::string_view strDesc(pBytes + uDescOffset, stHeader.n_descsz);
@@ -106,7 +106,7 @@ void ReadInterpreter(Elf* pElf, int nFd, lx::doctor::ElfFacts& facts)
         if (gelf_getphdr(pElf, static_cast<int>(i), &stPhdr) == nullptr || stPhdr.p_type != PT_INTERP) {
             continue;
         }
-        if (stPhdr.p_filesz == 0 || stPhdr.p_filesz > kuMaxInterpreterSize) {
+        if (stPhdr.p_filesz == 0 || stPhdr.p_filesz > kUMaxInterpreterSize) {
             return;
         }
         std::string strInterpreter(stPhdr.p_filesz, '\0');

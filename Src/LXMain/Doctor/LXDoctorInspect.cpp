@@ -19,10 +19,10 @@ namespace {
 using namespace lx::doctor;
 
 // Symbolic links followed before a command is given up as a loop.
-constexpr int knMaxLinkHops = 40;
+constexpr int kNMaxLinkHops = 40;
 // Entries looked at per version directory for the warnings, so a huge or
 // looping tree cannot stall the doctor.
-constexpr size_t kuMaxWalkedEntries = 20000;
+constexpr size_t kUMaxWalkedEntries = 20000;
 
 std::string UserName(uid_t nUid)
 {
@@ -120,7 +120,7 @@ void CheckTree(const fs::path& pathDir, const DoctorReport& report, std::vector<
     std::error_code ec;
     fs::recursive_directory_iterator it(pathDir, fs::directory_options::skip_permission_denied, ec);
     size_t uCount = 0;
-    for (const fs::recursive_directory_iterator itEnd; !ec && it != itEnd && uCount < kuMaxWalkedEntries;
+    for (const fs::recursive_directory_iterator itEnd; !ec && it != itEnd && uCount < kUMaxWalkedEntries;
          it.increment(ec), ++uCount) {
         CheckEntry(it->path(), report, vtWarnings);
     }
@@ -251,7 +251,7 @@ void DescribeLog(DoctorReport& report, size_t uLogLines)
 void Summarise(DoctorReport& report)
 {
     if (report.vtVersions.empty()) {
-        report.nExitStatus = knDoctorNoClient;
+        report.nExitStatus = kNDoctorNoClient;
         report.strSummary = "No client would start: there is no version directory in " + report.pathRoot.string();
         return;
     }
@@ -259,15 +259,15 @@ void Summarise(DoctorReport& report)
     const std::string strNewest = "the newest version, " + report.vtVersions.front().strName + ", " + newest.strText;
     switch (newest.enKind) {
     case VerdictKind::RunsClient:
-        report.nExitStatus = knDoctorRuns;
+        report.nExitStatus = kNDoctorRuns;
         report.strSummary = "OK: " + strNewest;
         break;
     case VerdictKind::FallsBack:
-        report.nExitStatus = knDoctorFallback;
+        report.nExitStatus = kNDoctorFallback;
         report.strSummary = "Needs a fallback: " + strNewest;
         break;
     default:
-        report.nExitStatus = knDoctorNoClient;
+        report.nExitStatus = kNDoctorNoClient;
         report.strSummary = "No client would start: " + strNewest;
         break;
     }
@@ -383,7 +383,7 @@ CommandFacts ResolveCommand(const std::string& strName, const std::string& strPa
     }
     fs::path pathHop = command.pathCommand;
     command.vtHops.push_back(pathHop);
-    for (int i = 0; i < knMaxLinkHops; ++i) {
+    for (int i = 0; i < kNMaxLinkHops; ++i) {
         std::error_code ec;
         if (!fs::is_symlink(fs::symlink_status(pathHop, ec))) {
             break;

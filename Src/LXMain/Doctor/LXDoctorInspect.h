@@ -14,7 +14,7 @@ struct DoctorOptions {
     std::filesystem::path pathRoot;
     std::filesystem::path pathSelfExe;
     size_t uLogLines = 5;
-    std::chrono::milliseconds probeTimeLimit = kProbeTimeLimit;
+    std::chrono::milliseconds probeTimeLimit = kDurationProbeTimeLimit;
     std::string strCommandName = "orvalo";
 };
 

@@ -14,9 +14,9 @@ namespace msg = lx::msg;
 
 namespace {
 
-constexpr size_t kuMaxUnparsedKept = 5;
+constexpr size_t kUMaxUnparsedKept = 5;
 // A log file is rotated at 5 MiB; a larger one is read from its tail only.
-constexpr off_t knMaxReadBytes = 16 * 1024 * 1024;
+constexpr off_t kNMaxReadBytes = 16 * 1024 * 1024;
 
 bool IsDigit(char ch)
 {
@@ -221,7 +221,7 @@ void AddLaunches(std::string_view strText, const fs::path& pathFile, GroupingSta
         }
         const std::optional<LogRecord> optRecord = ParseLogRecord(strLine);
         if (!optRecord) {
-            if (reading.vtUnparsed.size() < kuMaxUnparsedKept) {
+            if (reading.vtUnparsed.size() < kUMaxUnparsedKept) {
                 reading.vtUnparsed.push_back({pathFile, uLineNumber, std::string(strLine.substr(0, 200))});
             }
             ++reading.uUnparsedCount;
@@ -259,7 +259,7 @@ LogReading ReadLaunches(const std::vector<fs::path>& vtFilesOldestFirst)
         struct stat stStat {};
         std::string strText;
         if (::fstat(nFd, &stStat) == 0 && S_ISREG(stStat.st_mode)) {
-            const off_t nStart = stStat.st_size > knMaxReadBytes ? stStat.st_size - knMaxReadBytes : 0;
+            const off_t nStart = stStat.st_size > kNMaxReadBytes ? stStat.st_size - kNMaxReadBytes : 0;
             strText.resize(static_cast<size_t>(stStat.st_size - nStart));
             const ssize_t nRead = ::pread(nFd, strText.data(), strText.size(), nStart);
             strText.resize(nRead > 0 ? static_cast<size_t>(nRead) : 0);

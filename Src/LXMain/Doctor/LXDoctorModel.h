@@ -133,9 +133,9 @@ struct DoctorReport {
 };
 
 // The doctor's own exit statuses.
-inline constexpr int knDoctorRuns = 0;
-inline constexpr int knDoctorFallback = 1;
-inline constexpr int knDoctorNoClient = 2;
-inline constexpr int knDoctorUsage = 64;
+inline constexpr int kNDoctorRuns = 0;
+inline constexpr int kNDoctorFallback = 1;
+inline constexpr int kNDoctorNoClient = 2;
+inline constexpr int kNDoctorUsage = 64;
 
 } // namespace lx::doctor

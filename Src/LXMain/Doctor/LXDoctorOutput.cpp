@@ -5,7 +5,7 @@
 
 #include <json/writer.h>
 
-#include "LXFallback.h"
+#include "LXText.h"
 
 namespace fs = std::filesystem;
 
@@ -414,8 +414,8 @@ std::string FormatText(const DoctorReport& report, bool bColour)
         out << "  " << paint(Colour::Yellow, "!") << " " << Safe(warning.strText) << "\n";
     }
 
-    const Colour enSummary = report.nExitStatus == knDoctorRuns       ? Colour::Green
-                             : report.nExitStatus == knDoctorFallback ? Colour::Yellow
+    const Colour enSummary = report.nExitStatus == kNDoctorRuns       ? Colour::Green
+                             : report.nExitStatus == kNDoctorFallback ? Colour::Yellow
                                                                       : Colour::Red;
     out << "\n" << paint(enSummary, Safe(report.strSummary)) << " (doctor exit status " << report.nExitStatus << ")\n";
     return out.str();

@@ -26,10 +26,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int knResultDescriptor = 3;
-constexpr std::chrono::milliseconds kPollSlice{50};
+constexpr int kNResultDescriptor = 3;
+constexpr std::chrono::milliseconds kDurationPollSlice{50};
 // The child's whole answer; anything longer is cut.
-constexpr size_t kuMaxResultSize = 1 << 20;
+constexpr size_t kUMaxResultSize = 1 << 20;
 constexpr const char* kszLibraryPathEnv = "LD_LIBRARY_PATH";
 
 struct ProbeChild {
@@ -83,7 +83,7 @@ ProbeChild StartProbe(const fs::path& pathSelfExe, const lx::doctor::ProbeReques
     lx::ProcessOptions options;
     options.vtStrArgs = {lx::doctor::kszProbeModeArgument, request.pathLibrary.native()};
     options.vtStrEnv = ProbeEnvironment(request.pathRunPathDirectory);
-    options.vtHandOver = {{fdNull.Get(), 0}, {fdNull.Get(), 1}, {fdNull.Get(), 2}, {fdWrite.Get(), knResultDescriptor}};
+    options.vtHandOver = {{fdNull.Get(), 0}, {fdNull.Get(), 1}, {fdNull.Get(), 2}, {fdWrite.Get(), kNResultDescriptor}};
     // Its own group, so whatever the library starts can be killed with it.
     options.bNewProcessGroup = true;
     child.timeStart = Clock::now();
@@ -108,7 +108,7 @@ void ReadAvailable(ProbeChild& child)
     while (child.nFd >= 0) {
         const ssize_t nRead = ::read(child.nFd, arrBuffer, sizeof arrBuffer);
         if (nRead > 0) {
-            if (child.strOutput.size() < kuMaxResultSize) {
+            if (child.strOutput.size() < kUMaxResultSize) {
                 child.strOutput.append(arrBuffer, static_cast<size_t>(nRead));
             }
             continue;
@@ -262,7 +262,7 @@ std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::
             }
             break;
         }
-        ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::min(remaining, kPollSlice).count()));
+        ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::min(remaining, kDurationPollSlice).count()));
         for (ProbeChild& child : vtChildren) {
             if (child.nFd >= 0) {
                 ReadAvailable(child);
@@ -289,7 +289,7 @@ void RunProbeMode(int argc, char** argv)
     Json::Value result(Json::objectValue);
     if (argc >= 3) {
         const std::set<std::string> setBefore = LoadedObjects();
-        void* pHandle = dlopen(argv[2], lx::knMainAppOpenFlags);
+        void* pHandle = dlopen(argv[2], lx::kNMainAppOpenFlags);
         result["loaded"] = pHandle != nullptr;
         if (pHandle == nullptr) {
             const char* szError = dlerror();
@@ -307,7 +307,7 @@ void RunProbeMode(int argc, char** argv)
     }
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
-    lx::WriteAll(knResultDescriptor, Json::writeString(builder, result) + "\n");
+    lx::WriteAll(kNResultDescriptor, Json::writeString(builder, result) + "\n");
     // The library's finalisers must not run: they are the client's business.
     ::_exit(0);
 }

@@ -9,7 +9,7 @@ namespace lx::doctor {
 
 // How long a library may take to load in the probe before it is reported as
 // hanging and its process killed.
-inline constexpr std::chrono::milliseconds kProbeTimeLimit{5000};
+inline constexpr std::chrono::milliseconds kDurationProbeTimeLimit{5000};
 
 // The hidden first argument that turns the doctor into a probe child.
 inline constexpr const char* kszProbeModeArgument = "--lx-probe-library";
@@ -47,7 +47,7 @@ struct ProbeResult {
 // group.
 std::vector<ProbeResult> ProbeLibraries(const std::filesystem::path& pathSelfExe,
                                         const std::vector<ProbeRequest>& vtRequests,
-                                        std::chrono::milliseconds timeLimit = kProbeTimeLimit);
+                                        std::chrono::milliseconds timeLimit = kDurationProbeTimeLimit);
 
 // The probe child's body: argv[1] is the probe argument, argv[2] the library.
 // Writes one JSON line to descriptor 3 and ends the process.

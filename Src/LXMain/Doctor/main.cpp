@@ -42,7 +42,7 @@ int main(int argc, char** argv)
             ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), strError);
         if (!optCommandLine) {
             std::cerr << "launcher-doctor: " << strError << "\n" << UsageText();
-            return knDoctorUsage;
+            return kNDoctorUsage;
         }
         if (optCommandLine->bHelp) {
             std::cout << UsageText();
@@ -56,7 +56,7 @@ int main(int argc, char** argv)
         const std::optional<DoctorReport> optReport = Examine(options, strError);
         if (!optReport) {
             std::cerr << "launcher-doctor: " << strError << "\n";
-            return optCommandLine->optRoot ? knDoctorUsage : knDoctorNoClient;
+            return optCommandLine->optRoot ? kNDoctorUsage : kNDoctorNoClient;
         }
         if (optCommandLine->bJson) {
             std::cout << FormatJson(ReportToJson(*optReport, options.probeTimeLimit.count()));
@@ -68,5 +68,5 @@ int main(int argc, char** argv)
     } catch (const std::exception& ex) {
         std::cerr << "launcher-doctor: " << ex.what() << "\n";
     }
-    return knDoctorNoClient;
+    return kNDoctorNoClient;
 }

@@ -38,7 +38,7 @@ const char* DescribeNoClientReason(NoClientReason enReason)
 std::optional<Version> ParseFallbackCeiling(std::string_view strText)
 {
     // Ten digits hold every 32-bit value; more cannot be one.
-    constexpr size_t kuMaxDigits = 10;
+    constexpr size_t kUMaxDigits = 10;
     Version stVersion;
     uint32_t* const arrNumbers[] = {&stVersion.uMajor, &stVersion.uMinor, &stVersion.uPatch, &stVersion.uTweak};
     size_t uPos = 0;
@@ -52,7 +52,7 @@ std::optional<Version> ParseFallbackCeiling(std::string_view strText)
         uint64_t uValue = 0;
         const size_t uRunStart = uPos;
         while (uPos < strText.size() && strText[uPos] >= '0' && strText[uPos] <= '9') {
-            if (uPos - uRunStart == kuMaxDigits) {
+            if (uPos - uRunStart == kUMaxDigits) {
                 return std::nullopt;
             }
             uValue = uValue * 10 + static_cast<uint64_t>(strText[uPos] - '0');
@@ -142,61 +142,6 @@ LaunchPlan PlanLaunch(const LaunchSituation& situation, const FuncTryStart& func
     }
     plan.nExitStatus = plan.optNoClient == NoClientReason::NO_MAIN_APP ? kNExitNoMainApp : kNExitMainAppUnusable;
     return plan;
-}
-
-std::string FormatVersionList(const std::vector<Version>& vtVersions)
-{
-    if (vtVersions.empty()) {
-        return "none";
-    }
-    std::string strList;
-    for (const Version& stVersion : vtVersions) {
-        if (!strList.empty()) {
-            strList += ", ";
-        }
-        strList += stVersion.path.filename().string();
-    }
-    return strList;
-}
-
-std::string EscapeControlCharacters(std::string_view strText)
-{
-    constexpr char kszHexDigits[] = "0123456789abcdef";
-    std::string strEscaped;
-    strEscaped.reserve(strText.size());
-    for (const char ch : strText) {
-        const auto uByte = static_cast<unsigned char>(ch);
-        if (ch == '\\') {
-            strEscaped += "\\\\";
-        } else if (ch == '\n') {
-            strEscaped += "\\n";
-        } else if (ch == '\t') {
-            strEscaped += "\\t";
-        } else if (ch == '\r') {
-            strEscaped += "\\r";
-        } else if (uByte < 0x20 || uByte == 0x7f) {
-            strEscaped += "\\x";
-            strEscaped += kszHexDigits[uByte >> 4];
-            strEscaped += kszHexDigits[uByte & 0xf];
-        } else {
-            strEscaped += ch;
-        }
-    }
-    return strEscaped;
-}
-
-std::string TerminalLine(const char* szArgv0, NoClientReason enReason, std::string_view strLogPath)
-{
-    std::string_view strProgram = szArgv0 != nullptr ? szArgv0 : "";
-    if (const size_t uSlash = strProgram.rfind('/'); uSlash != std::string_view::npos) {
-        strProgram.remove_prefix(uSlash + 1);
-    }
-    if (strProgram.empty()) {
-        strProgram = "launcher";
-    }
-    return EscapeControlCharacters(strProgram) +
-           ": the client could not be started: " + DescribeNoClientReason(enReason) + "; see " +
-           EscapeControlCharacters(strLogPath) + "\n";
 }
 
 } // namespace lx

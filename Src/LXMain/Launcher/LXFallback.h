@@ -22,9 +22,6 @@ namespace lx {
 // Exit statuses when no client runs in this process and none was started.
 inline constexpr int kNExitNoMainApp = 127;       // no main-application library where the launcher looked
 inline constexpr int kNExitMainAppUnusable = 126; // found but unusable, or no fallback could be started
-// A library threw past the launch: sysexits' "internal software error",
-// distinct from the usual client codes.
-inline constexpr int kNLaunchAbortedExitCode = 70;
 
 // What became of the main-application library in the own version directory.
 enum class LibraryState {
@@ -110,17 +107,5 @@ struct LaunchPlan {
 // candidate in turn until one starts (one that cannot must not hide a working
 // older one), else no client. Free of I/O but for the two callables.
 LaunchPlan PlanLaunch(const LaunchSituation& situation, const FuncTryStart& funcTryStart);
-
-// The directory names, comma separated in the given order, or "none".
-std::string FormatVersionList(const std::vector<Version>& vtVersions);
-
-// Text safe for one log or terminal line: control characters as \n, \t, \r
-// or \xHH, and the backslash doubled; every other byte unchanged.
-std::string EscapeControlCharacters(std::string_view strText);
-
-// The line for a person at a terminal when no client runs, newline ended:
-// "<program>: the client could not be started: <reason>; see <log path>".
-// The program is the base name of argv[0], or "launcher" without one.
-std::string TerminalLine(const char* szArgv0, NoClientReason enReason, std::string_view strLogPath);
 
 } // namespace lx

@@ -20,13 +20,13 @@ namespace {
 
 // Where the process cannot be watched through a descriptor (before Linux
 // 5.3, or refused), how often its end is asked for once the pipe is closed.
-constexpr std::chrono::milliseconds kMsExitPoll{5};
+constexpr std::chrono::milliseconds kDurationExitPoll{5};
 
 // A descriptor number above the standard ones, or -1.
 int ParseHandedOverFd(std::string_view strText)
 {
-    constexpr size_t kuMaxDigits = 9; // stays within int
-    if (strText.empty() || strText.size() > kuMaxDigits) {
+    constexpr size_t kUMaxDigits = 9; // stays within int
+    if (strText.empty() || strText.size() > kUMaxDigits) {
         return -1;
     }
     int nFd = 0;
@@ -127,10 +127,10 @@ FallbackOutcome AwaitFallback(int nReportFd, pid_t nPid, std::chrono::millisecon
         if (fdProcess.Get() >= 0) {
             arrPoll[uCount++] = {fdProcess.Get(), POLLIN, 0};
         }
-        const auto msWait = uCount == 0 ? std::min(msLeft, kMsExitPoll) : msLeft;
+        const auto msWait = uCount == 0 ? std::min(msLeft, kDurationExitPoll) : msLeft;
         // Interrupted or not, the loop asks again; a failing poll only waits.
         if (::poll(arrPoll, uCount, static_cast<int>(msWait.count())) == -1 && errno != EINTR) {
-            ::poll(nullptr, 0, static_cast<int>(std::min(msLeft, kMsExitPoll).count()));
+            ::poll(nullptr, 0, static_cast<int>(std::min(msLeft, kDurationExitPoll).count()));
         }
     }
 }

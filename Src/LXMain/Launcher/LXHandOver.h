@@ -21,7 +21,7 @@ inline constexpr const char* kszReadyFdEnv = "LX_LAUNCHER_READY_FD";
 inline constexpr int kNReadyFdHandedOver = 3;
 // How long a starter waits for the report or the end of the launcher it
 // started. An older launcher never reports; it costs this much, no more.
-inline constexpr std::chrono::milliseconds kMsFallbackReportWait{2000};
+inline constexpr std::chrono::milliseconds kDurationFallbackReportWait{2000};
 
 // The started launcher's end, taken from the environment.
 class CLXStarterLink {

@@ -2,7 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "LXFallback.h"
+#include "LXText.h"
 #include "LXLauncherMessages.h"
 
 namespace fs = std::filesystem;

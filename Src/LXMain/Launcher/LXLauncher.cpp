@@ -19,6 +19,7 @@
 #include "LXLauncherLog.h"
 #include "LXLauncherMessages.h"
 #include "LXReporter.h"
+#include "LXText.h"
 #include "LXVersionName.h"
 
 namespace fs = std::filesystem;
@@ -50,7 +51,7 @@ int CLXLauncher::Launch(int argc, char** argv)
     const LaunchError enError = lx::LaunchErrorFor(situation.enOwnLibrary);
 
     if (enError != LaunchError::LAUNCH_NO_ERROR) {
-        situation.stOwnVersion = kLauncherVersion;
+        situation.stOwnVersion = kStLauncherVersion;
         situation.stOwnVersion.path = GetVersionRootDirectoryPath();
         spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{situation.stOwnVersion, enError});
 
@@ -146,7 +147,7 @@ std::optional<int> CLXLauncher::StartFallback(const Version& stCandidate)
     }
 
     const lx::FallbackOutcome stOutcome =
-        lx::AwaitFallback(fdReportRead.Get(), stResult.nPid, lx::kMsFallbackReportWait);
+        lx::AwaitFallback(fdReportRead.Get(), stResult.nPid, lx::kDurationFallbackReportWait);
     switch (stOutcome.enEnd) {
     case lx::FallbackEnd::CLIENT_STARTED:
         // Up the chain at once: the launcher that started this one waits.
@@ -165,7 +166,7 @@ std::optional<int> CLXLauncher::StartFallback(const Version& stCandidate)
     case lx::FallbackEnd::NO_REPORT:
         break;
     }
-    SPDLOG_INFO(lx::msg::kszFallbackSilent, lx::kMsFallbackReportWait.count(), strExe);
+    SPDLOG_INFO(lx::msg::kszFallbackSilent, lx::kDurationFallbackReportWait.count(), strExe);
     return 0;
 }
 

@@ -15,7 +15,7 @@ using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
 
 // The launcher's own version, fixed at build time; its directory is only
 // known at run time.
-inline const Version kLauncherVersion{
+inline const Version kStLauncherVersion{
     LX_LAUNCHER_VERSION_MAJOR, LX_LAUNCHER_VERSION_MINOR, LX_LAUNCHER_VERSION_PATCH, LX_LAUNCHER_VERSION_TWEAK, {}};
 
 class CLXLauncher {

@@ -9,7 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "LXFallback.h"
+#include "LXText.h"
 #include "LXLauncherMessages.h"
 
 namespace fs = std::filesystem;
@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kszSelfExeLink = "/proc/self/exe";
-constexpr size_t kuInitialLinkBufferSize = 4096 + 1;
+constexpr size_t kUInitialLinkBufferSize = 4096 + 1;
 
 } // namespace
 
@@ -38,7 +38,7 @@ lx::LibraryState CLXLinuxLauncher::LoadMainApp(const fs::path& directory)
     // launcher's namespace, and unused ones are never resolved. Never
     // unloaded: once its initialisers ran, its threads and signal handlers
     // may run its code at any time.
-    void* pHandle = dlopen(pathLibrary.c_str(), lx::knMainAppOpenFlags);
+    void* pHandle = dlopen(pathLibrary.c_str(), lx::kNMainAppOpenFlags);
     if (pHandle == nullptr) {
         const char* szError = dlerror();
         SPDLOG_INFO(lx::msg::kszLibraryNotLoadable, strLibrary,
@@ -86,7 +86,7 @@ fs::path CLXLinuxLauncher::GetLauncherExePath()
 
     // readlink does not terminate the text and reports truncation only by
     // filling the buffer, so grow until the text is strictly shorter.
-    size_t uBufferSize = kuInitialLinkBufferSize;
+    size_t uBufferSize = kUInitialLinkBufferSize;
     auto upBuffer = std::make_unique<char[]>(uBufferSize);
     ssize_t nLength = readlink(kszSelfExeLink, upBuffer.get(), uBufferSize);
     while (nLength != -1 && static_cast<size_t>(nLength) == uBufferSize) {

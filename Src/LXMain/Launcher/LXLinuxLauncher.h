@@ -10,7 +10,7 @@ namespace lx {
 // that checks the library loads it the same way.
 inline constexpr const char* kszMainAppLibraryName = "libLxAppStartProcess.so";
 inline constexpr const char* kszStartMainAppSymbol = "StartMainApp";
-inline constexpr int knMainAppOpenFlags = RTLD_LAZY | RTLD_NODELETE;
+inline constexpr int kNMainAppOpenFlags = RTLD_LAZY | RTLD_NODELETE;
 
 } // namespace lx
 

@@ -18,23 +18,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kuStatusRecordSize = 4;
+constexpr size_t kUStatusRecordSize = 4;
 
 // The child's report after a failed exec: the decimal errno text, zero
 // padded to four bytes. Hand-formatted because only async-signal-safe code
 // may run between fork and exec.
-void FormatStatusRecord(int nError, char (&arrRecord)[kuStatusRecordSize])
+void FormatStatusRecord(int nError, char (&arrRecord)[kUStatusRecordSize])
 {
     for (char& ch : arrRecord) {
         ch = '\0';
     }
-    char arrDigits[kuStatusRecordSize] = {};
+    char arrDigits[kUStatusRecordSize] = {};
     size_t uCount = 0;
     unsigned int uValue = nError < 0 ? 0u : static_cast<unsigned int>(nError);
     do {
         arrDigits[uCount++] = static_cast<char>('0' + uValue % 10);
         uValue /= 10;
-    } while (uValue != 0 && uCount < kuStatusRecordSize - 1);
+    } while (uValue != 0 && uCount < kUStatusRecordSize - 1);
     for (size_t i = 0; i < uCount; ++i) {
         arrRecord[i] = arrDigits[uCount - 1 - i];
     }
@@ -228,7 +228,7 @@ StartResult StartProcess(const fs::path& pathExe, const ProcessOptions& options)
         }
         ::execve(argv.Data()[0], argv.Data(), envp.Data());
 
-        char arrErrorBuffer[kuStatusRecordSize];
+        char arrErrorBuffer[kUStatusRecordSize];
         FormatStatusRecord(errno, arrErrorBuffer);
         WriteAll(fdWrite.Get(), std::string_view(arrErrorBuffer, sizeof arrErrorBuffer));
         // _exit: the launcher's exit handlers and buffered log records must
@@ -245,7 +245,7 @@ StartResult StartProcess(const fs::path& pathExe, const ProcessOptions& options)
 
     // Our copy of the write end must go first, or the read never sees EOF.
     fdWrite.Reset();
-    char arrBuffer[kuStatusRecordSize] = {};
+    char arrBuffer[kUStatusRecordSize] = {};
     ssize_t nBytesRead;
     do {
         nBytesRead = ::read(fdRead.Get(), arrBuffer, sizeof arrBuffer);

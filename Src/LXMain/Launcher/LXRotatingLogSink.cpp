@@ -15,8 +15,8 @@ namespace {
 
 // Long enough for any launcher's rotation, short enough that one stopped
 // while holding the lock only costs a second once.
-constexpr std::chrono::milliseconds kMsLockPatience{1000};
-constexpr std::chrono::milliseconds kMsLockRetry{1};
+constexpr std::chrono::milliseconds kDurationLockPatience{1000};
+constexpr std::chrono::milliseconds kDurationLockRetry{1};
 
 bool IsSameFile(const struct stat& stLhs, const struct stat& stRhs)
 {
@@ -122,7 +122,7 @@ bool CLXRotatingLogSink::IsCurrent(struct stat& st) const
 bool CLXRotatingLogSink::LockRotation()
 {
     const auto timeDeadline =
-        std::chrono::steady_clock::now() + (m_bLockTimedOut ? std::chrono::milliseconds(0) : kMsLockPatience);
+        std::chrono::steady_clock::now() + (m_bLockTimedOut ? std::chrono::milliseconds(0) : kDurationLockPatience);
     for (;;) {
         std::error_code ec;
         if (!m_fdLock.IsOpen()) {
@@ -148,7 +148,7 @@ bool CLXRotatingLogSink::LockRotation()
             m_bLockTimedOut = true;
             return false;
         }
-        std::this_thread::sleep_for(kMsLockRetry);
+        std::this_thread::sleep_for(kDurationLockRetry);
     }
 }
 

@@ -82,4 +82,19 @@ std::string FormatVersion(const Version& stVersion)
            std::to_string(stVersion.uPatch) + "." + std::to_string(stVersion.uTweak);
 }
 
+std::string FormatVersionList(const std::vector<Version>& vtVersions)
+{
+    if (vtVersions.empty()) {
+        return "none";
+    }
+    std::string strList;
+    for (const Version& stVersion : vtVersions) {
+        if (!strList.empty()) {
+            strList += ", ";
+        }
+        strList += stVersion.path.filename().string();
+    }
+    return strList;
+}
+
 } // namespace lx

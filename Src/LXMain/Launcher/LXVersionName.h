@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "LXLauncherData.h"
 
@@ -22,5 +23,8 @@ void ReadVersionNumbers(std::string_view strText, Version& stVersion);
 
 // The four numbers as "a.b.c.d", which ReadVersionNumbers reads back.
 std::string FormatVersion(const Version& stVersion);
+
+// The directory names, comma separated in the given order, or "none".
+std::string FormatVersionList(const std::vector<Version>& vtVersions);
 
 } // namespace lx

@@ -36,24 +36,24 @@ constexpr size_t PaddedToWord(size_t uSize)
     return (uSize + 3) / 4 * 4;
 }
 
-constexpr size_t kuNameSize = 3; // "LX" and its terminator
-constexpr size_t kuDescSize = VersionTextLength();
+constexpr size_t kUNameSize = 3; // "LX" and its terminator
+constexpr size_t kUDescSize = VersionTextLength();
 
 struct VersionNote {
     uint32_t uNameSize;
     uint32_t uDescSize;
     uint32_t uType;
-    char arrName[PaddedToWord(kuNameSize)];
-    char arrDesc[PaddedToWord(kuDescSize)];
+    char arrName[PaddedToWord(kUNameSize)];
+    char arrDesc[PaddedToWord(kUDescSize)];
 };
 
 constexpr VersionNote MakeVersionNote()
 {
     VersionNote note{};
-    note.uNameSize = kuNameSize;
-    note.uDescSize = kuDescSize;
-    note.uType = lx::kuVersionNoteType;
-    for (size_t i = 0; i + 1 < kuNameSize; ++i) {
+    note.uNameSize = kUNameSize;
+    note.uDescSize = kUDescSize;
+    note.uType = lx::kUVersionNoteType;
+    for (size_t i = 0; i + 1 < kUNameSize; ++i) {
         note.arrName[i] = lx::kszVersionNoteName[i];
     }
     size_t uPos = 0;
@@ -75,7 +75,7 @@ constexpr VersionNote MakeVersionNote()
 // The assembler gives sections named ".note..." the note type, which is what
 // note readers look for; "used" keeps the otherwise unreferenced object, and
 // the explicit alignment stops the compiler padding it to a vector boundary.
-[[gnu::section(".note.lx.version"), gnu::used, gnu::aligned(4)]] constexpr VersionNote kLauncherVersionNote =
+[[gnu::section(".note.lx.version"), gnu::used, gnu::aligned(4)]] constexpr VersionNote kStLauncherVersionNote =
     MakeVersionNote();
 
 } // namespace

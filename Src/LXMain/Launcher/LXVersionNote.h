@@ -9,6 +9,6 @@ namespace lx {
 
 inline constexpr const char* kszVersionNoteSection = ".note.lx.version";
 inline constexpr const char* kszVersionNoteName = "LX";
-inline constexpr uint32_t kuVersionNoteType = 1;
+inline constexpr uint32_t kUVersionNoteType = 1;
 
 } // namespace lx

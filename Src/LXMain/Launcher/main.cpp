@@ -15,6 +15,10 @@
 
 namespace {
 
+// A library threw past the launch: sysexits' "internal software error",
+// distinct from the usual client codes.
+constexpr int kNLaunchAbortedExitCode = 70;
+
 // The client runs in this process; nothing either writes to the console is
 // meant for the user. One descriptor onto both streams: freopen would leave a
 // stream closed when /dev/null cannot be opened, and the next file opened
@@ -70,5 +74,5 @@ int main(int argc, char** argv)
     } catch (...) {
         SPDLOG_INFO(lx::msg::kszAbortedUnknown);
     }
-    return lx::kNLaunchAbortedExitCode;
+    return kNLaunchAbortedExitCode;
 }

@@ -37,52 +37,37 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& vtAr
 {
     CommandLine commandLine;
     for (size_t i = 0; i < vtArgs.size(); ++i) {
-        const std::string& strArg = vtArgs[i];
         // "--name=value" or "--name value".
-        std::string strName = strArg;
+        const size_t uEquals = vtArgs[i].rfind("--", 0) == 0 ? vtArgs[i].find('=') : std::string::npos;
+        const std::string strName = vtArgs[i].substr(0, uEquals);
         std::optional<std::string> optValue;
-        if (const size_t uEquals = strArg.find('='); strArg.rfind("--", 0) == 0 && uEquals != std::string::npos) {
-            strName = strArg.substr(0, uEquals);
-            optValue = strArg.substr(uEquals + 1);
+        if (uEquals != std::string::npos) {
+            optValue = vtArgs[i].substr(uEquals + 1);
+        } else if ((strName == "--root" || strName == "--log-lines") && i + 1 < vtArgs.size()) {
+            optValue = vtArgs[++i];
         }
-        auto TakeValue = [&]() -> std::optional<std::string> {
-            if (optValue) {
-                return optValue;
-            }
-            if (i + 1 < vtArgs.size()) {
-                return vtArgs[++i];
-            }
-            strError = strName + " needs a value";
+        const bool bTakesValue = strName == "--root" || strName == "--log-lines";
+        if (bTakesValue != optValue.has_value() && (bTakesValue || uEquals != std::string::npos)) {
+            strError = bTakesValue ? strName + " needs a value" : "unknown argument \"" + vtArgs[i] + "\"";
             return std::nullopt;
-        };
-        if ((strName == "--help" || strName == "-h") && !optValue) {
+        }
+        if (strName == "--help" || strName == "-h") {
             commandLine.bHelp = true;
-        } else if (strName == "--json" && !optValue) {
+        } else if (strName == "--json") {
             commandLine.bJson = true;
+        } else if (strName == "--root" && !optValue->empty()) {
+            commandLine.optRoot = *optValue;
         } else if (strName == "--root") {
-            const std::optional<std::string> optRoot = TakeValue();
-            if (!optRoot) {
-                return std::nullopt;
-            }
-            if (optRoot->empty()) {
-                strError = "--root needs a directory";
-                return std::nullopt;
-            }
-            commandLine.optRoot = *optRoot;
+            strError = "--root needs a directory";
+            return std::nullopt;
+        } else if (strName == "--log-lines" && ParseCount(*optValue)) {
+            commandLine.uLogLines = *ParseCount(*optValue);
         } else if (strName == "--log-lines") {
-            const std::optional<std::string> optCount = TakeValue();
-            if (!optCount) {
-                return std::nullopt;
-            }
-            const std::optional<size_t> optLines = ParseCount(*optCount);
-            if (!optLines) {
-                strError = "--log-lines needs a whole number from 0 to " + std::to_string(kUMaxLogLines) + ", not \"" +
-                           *optCount + "\"";
-                return std::nullopt;
-            }
-            commandLine.uLogLines = *optLines;
+            strError = "--log-lines needs a whole number from 0 to " + std::to_string(kUMaxLogLines) + ", not \"" +
+                       *optValue + "\"";
+            return std::nullopt;
         } else {
-            strError = "unknown argument \"" + strArg + "\"";
+            strError = "unknown argument \"" + vtArgs[i] + "\"";
             return std::nullopt;
         }
     }

@@ -12,14 +12,10 @@ struct ElfFacts {
     bool bIsElf = false;
     std::string strError;                         // why the file could not be read as ELF
     std::optional<std::string> optStrVersionNote; // the launcher's "a.b.c.d" note
-    std::optional<std::string> optStrInterpreter; // PT_INTERP
+    std::optional<std::string> optStrInterpreter; // PT_INTERP, or the program a "#!" first line names
     bool bHasRunPath = false;                     // DT_RUNPATH present
 };
 
 ElfFacts ReadElfFacts(const std::filesystem::path& path);
-
-// The program named on a "#!" first line; nullopt when the file does not
-// start with one.
-std::optional<std::string> ReadScriptInterpreter(const std::filesystem::path& path);
 
 } // namespace lx::doctor

@@ -5,72 +5,46 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <map>
+#include <unordered_map>
 
 #include "LXLauncherMessages.h"
+#include "LXPosix.h"
 
 namespace fs = std::filesystem;
-namespace msg = lx::msg;
 
 namespace {
+
+using namespace lx::doctor;
 
 constexpr size_t kUMaxUnparsedKept = 5;
 // A log file is rotated at 5 MiB; a larger one is read from its tail only.
 constexpr off_t kNMaxReadBytes = 16 * 1024 * 1024;
 
-bool IsDigit(char ch)
-{
-    return ch >= '0' && ch <= '9';
-}
-
-// "[text] " at the front: the text, and the rest after the space.
-std::optional<std::string_view> TakeBracketed(std::string_view& strRest)
-{
-    if (strRest.empty() || strRest.front() != '[') {
-        return std::nullopt;
-    }
-    const size_t uClose = strRest.find("] ");
-    if (uClose == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view strInner = strRest.substr(1, uClose - 1);
-    strRest.remove_prefix(uClose + 2);
-    return strInner;
-}
-
 std::optional<int64_t> ParseNumber(std::string_view str)
 {
     int64_t nValue = 0;
-    const char* pEnd = str.data() + str.size();
-    const auto [pStop, ec] = std::from_chars(str.data(), pEnd, nValue);
-    if (str.empty() || ec != std::errc() || pStop != pEnd) {
+    const auto [pStop, ec] = std::from_chars(str.data(), str.data() + str.size(), nValue);
+    if (str.empty() || ec != std::errc() || pStop != str.data() + str.size()) {
         return std::nullopt;
     }
     return nValue;
 }
 
+bool IsNumber(std::string_view str)
+{
+    return ParseNumber(str).has_value();
+}
+
 // "2026-12-08 12:00:00.123"
 bool IsTimestamp(std::string_view str)
 {
-    constexpr std::string_view kszShape = "dddd-dd-dd dd:dd:dd.ddd";
-    if (str.size() != kszShape.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < str.size(); ++i) {
-        if (kszShape[i] == 'd' ? !IsDigit(str[i]) : str[i] != kszShape[i]) {
+    constexpr std::string_view kStrShape = "dddd-dd-dd dd:dd:dd.ddd";
+    for (size_t i = 0; i < kStrShape.size() && str.size() == kStrShape.size(); ++i) {
+        if (kStrShape[i] == 'd' ? str[i] < '0' || str[i] > '9' : str[i] != kStrShape[i]) {
             return false;
         }
     }
-    return true;
-}
-
-bool TakePrefix(std::string_view& str, std::string_view strPrefix)
-{
-    if (str.substr(0, strPrefix.size()) != strPrefix) {
-        return false;
-    }
-    str.remove_prefix(strPrefix.size());
-    return true;
+    return str.size() == kStrShape.size();
 }
 
 // The version directory name in ".../a.b.c/launcher".
@@ -79,63 +53,63 @@ std::string VersionOfLauncherPath(std::string_view strPath)
     return fs::path(strPath).parent_path().filename().string();
 }
 
-bool IsLibraryFailure(std::string_view strMessage)
+void ApplyMessage(LaunchSummary& launch, std::string_view strMessage)
 {
-    for (const std::string_view strFormat :
-         {msg::kszLibraryNotFound, msg::kszLibraryNotLoadable, msg::kszLibraryNoEntry}) {
-        if (std::string_view strRest = strMessage; TakePrefix(strRest, msg::Piece(strFormat))) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void ApplyMessage(lx::doctor::LaunchSummary& launch, std::string_view strMessage, bool& bInvoked)
-{
-    using lx::doctor::LaunchOutcome;
-    std::string_view strRest = strMessage;
-    if (TakePrefix(strRest, msg::Piece(msg::kszStartMainApp))) {
+    using Fields = std::optional<std::vector<std::string_view>>;
+    if (MatchFormat(lx::msg::kszStartMainApp, strMessage)) {
         launch.enOutcome = LaunchOutcome::ClientStarted;
-    } else if (TakePrefix(strRest, msg::Piece(msg::kszEndMainApp))) {
+    } else if (const Fields optResult = MatchFormat(lx::msg::kszEndMainApp, strMessage)) {
         launch.enOutcome = LaunchOutcome::ClientRan;
-        launch.optResult = ParseNumber(strRest);
-    } else if (TakePrefix(strRest, msg::Piece(msg::kszAbortedByException)) || strMessage == msg::kszAbortedUnknown) {
+        launch.optResult = ParseNumber(optResult->at(0));
+    } else if (MatchFormat(lx::msg::kszAbortedByException, strMessage) ||
+               MatchFormat(lx::msg::kszAbortedUnknown, strMessage)) {
         launch.enOutcome = LaunchOutcome::Aborted;
         launch.strReason = strMessage;
-    } else if (TakePrefix(strRest, msg::Piece(msg::kszInvokeProcess))) {
-        // Older launchers record only the attempt.
-        bInvoked = true;
+    } else if (const Fields optPath = MatchFormat(lx::msg::kszInvokeProcess, strMessage)) {
+        launch.bOnlyInvoked = true;
         launch.enOutcome = LaunchOutcome::FellBack;
-        launch.strFallbackPath = strRest;
-        launch.strFallbackVersion = VersionOfLauncherPath(strRest);
-    } else if (TakePrefix(strRest, msg::Piece(msg::kszFallbackChosen))) {
-        launch.strFallbackVersion = strRest.substr(0, strRest.find(' '));
-    } else if (TakePrefix(strRest, msg::Piece(msg::kszFallbackStarted))) {
-        constexpr std::string_view kStrPid = msg::Piece(msg::kszFallbackStarted, 1);
-        const size_t uPid = strRest.rfind(kStrPid);
+        launch.strFallbackVersion = VersionOfLauncherPath(optPath->at(0));
+    } else if (const Fields optChosen = MatchFormat(lx::msg::kszFallbackChosen, strMessage)) {
+        launch.strFallbackVersion = optChosen->at(0);
+    } else if (const Fields optStarted = MatchFormat(lx::msg::kszFallbackStarted, strMessage)) {
+        launch.bOnlyInvoked = false;
         launch.enOutcome = LaunchOutcome::FellBack;
-        launch.strFallbackPath = strRest.substr(0, uPid);
-        launch.strFallbackVersion = VersionOfLauncherPath(launch.strFallbackPath);
-        if (uPid != std::string_view::npos && strRest.back() == ')') {
-            launch.optFallbackPid =
-                ParseNumber(strRest.substr(uPid + kStrPid.size(), strRest.size() - uPid - kStrPid.size() - 1));
-        }
-    } else if (TakePrefix(strRest, msg::Piece(msg::kszCouldNotStart))) {
-        if (bInvoked && launch.enOutcome == LaunchOutcome::FellBack) {
+        launch.strFallbackVersion = VersionOfLauncherPath(optStarted->at(0));
+        launch.optFallbackPid = ParseNumber(optStarted->at(1));
+    } else if (MatchFormat(lx::msg::kszCouldNotStart, strMessage)) {
+        if (launch.bOnlyInvoked && launch.enOutcome == LaunchOutcome::FellBack) {
             launch.enOutcome = LaunchOutcome::Unknown;
         }
         launch.strReason = strMessage;
-    } else if (TakePrefix(strRest, msg::Piece(msg::kszNoClient))) {
+    } else if (const Fields optEnd = MatchFormat(lx::msg::kszNoClient, strMessage)) {
         launch.enOutcome = LaunchOutcome::NoClient;
-        constexpr std::string_view kStrColon = msg::Piece(msg::kszNoClient, 1);
-        const size_t uColon = strRest.find(kStrColon);
-        launch.optExitStatus = ParseNumber(strRest.substr(0, uColon));
-        if (uColon != std::string_view::npos) {
-            launch.strReason = strRest.substr(uColon + kStrColon.size());
-        }
-    } else if (IsLibraryFailure(strMessage) && launch.strReason.empty()) {
+        launch.optExitStatus = ParseNumber(optEnd->at(0));
+        launch.strReason = optEnd->at(1);
+    } else if (launch.strReason.empty() && (MatchFormat(lx::msg::kszLibraryNotFound, strMessage) ||
+                                            MatchFormat(lx::msg::kszLibraryNotLoadable, strMessage) ||
+                                            MatchFormat(lx::msg::kszLibraryNoEntry, strMessage))) {
         launch.strReason = strMessage;
     }
+}
+
+std::string ReadTail(const fs::path& pathFile)
+{
+    // Non-blocking, so a FIFO in the log's place cannot hang the doctor;
+    // never through a link, which the launcher does not follow either.
+    const lx::CLXFileDescriptor fdLog(
+        ::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    struct stat stStat {};
+    std::string strText;
+    if (fdLog.Get() >= 0 && ::fstat(fdLog.Get(), &stStat) == 0 && S_ISREG(stStat.st_mode)) {
+        const off_t nStart = std::max<off_t>(stStat.st_size - kNMaxReadBytes, 0);
+        strText.resize(static_cast<size_t>(stStat.st_size - nStart));
+        const ssize_t nRead = ::pread(fdLog.Get(), strText.data(), strText.size(), nStart);
+        strText.resize(nRead > 0 ? static_cast<size_t>(nRead) : 0);
+        if (nStart > 0) {
+            strText.erase(0, strText.find('\n') + 1); // a cut first line is no record
+        }
+    }
+    return strText;
 }
 
 } // namespace
@@ -147,138 +121,107 @@ std::optional<LogRecord> ParseLogRecord(std::string_view strLine)
     if (!strLine.empty() && strLine.back() == '\r') {
         strLine.remove_suffix(1);
     }
-    LogRecord record;
-    std::string_view strRest = strLine;
-    const auto optLevel = TakeBracketed(strRest);
-    const auto optTime = TakeBracketed(strRest);
-    const auto optIds = TakeBracketed(strRest);
-    const auto optLogger = TakeBracketed(strRest);
-    const auto optSource = TakeBracketed(strRest);
-    if (!optLevel || !optTime || !optIds || !optLogger || !optSource || !IsTimestamp(*optTime)) {
+    // Five "[...] " fields, then the message.
+    std::string_view arrFields[5];
+    for (std::string_view& strField : arrFields) {
+        const size_t uClose = strLine.find("] ");
+        if (strLine.empty() || strLine.front() != '[' || uClose == std::string_view::npos) {
+            return std::nullopt;
+        }
+        strField = strLine.substr(1, uClose - 1);
+        strLine.remove_prefix(uClose + 2);
+    }
+    const std::string_view strIds = arrFields[2];
+    const std::string_view strSource = arrFields[4];
+    const size_t uIdColon = strIds.find(':');
+    const size_t uSourceColon = strSource.rfind(':');
+    const std::optional<int64_t> optPid = ParseNumber(strIds.substr(0, uIdColon));
+    if (!IsTimestamp(arrFields[1]) || uIdColon == std::string_view::npos || !optPid ||
+        !IsNumber(strIds.substr(uIdColon + 1)) || uSourceColon == std::string_view::npos ||
+        !IsNumber(strSource.substr(uSourceColon + 1))) {
         return std::nullopt;
     }
-    const size_t uIdColon = optIds->find(':');
-    const size_t uSourceColon = optSource->rfind(':');
-    if (uIdColon == std::string_view::npos || uSourceColon == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const auto optPid = ParseNumber(optIds->substr(0, uIdColon));
-    const auto optThread = ParseNumber(optIds->substr(uIdColon + 1));
-    const auto optSourceLine = ParseNumber(optSource->substr(uSourceColon + 1));
-    if (!optPid || !optThread || !optSourceLine) {
-        return std::nullopt;
-    }
-    record.strLevel = *optLevel;
-    record.strTime = *optTime;
-    record.nPid = *optPid;
-    record.nThread = *optThread;
-    record.strLogger = *optLogger;
-    record.strSource = optSource->substr(0, uSourceColon);
-    record.nSourceLine = *optSourceLine;
-    record.strMessage = strRest;
-    return record;
+    return LogRecord{arrFields[1], *optPid, strLine};
 }
 
-const char* LaunchOutcomeKey(LaunchOutcome enOutcome)
+std::optional<std::vector<std::string_view>> MatchFormat(std::string_view strFormat, std::string_view strMessage)
 {
-    switch (enOutcome) {
-    case LaunchOutcome::ClientRan:
-        return "client-ran";
-    case LaunchOutcome::ClientStarted:
-        return "client-started";
-    case LaunchOutcome::FellBack:
-        return "fell-back";
-    case LaunchOutcome::NoClient:
-        return "no-client";
-    case LaunchOutcome::Aborted:
-        return "aborted";
-    case LaunchOutcome::Unknown:
-        break;
+    std::vector<std::string_view> vtFields;
+    size_t uField = strFormat.find("{}");
+    if (strMessage.substr(0, uField) != strFormat.substr(0, uField)) {
+        return std::nullopt;
     }
-    return "unknown";
+    strMessage.remove_prefix(std::min(uField, strMessage.size()));
+    while (uField != std::string_view::npos) {
+        const size_t uLiteral = uField + 2;
+        const size_t uNext = strFormat.find("{}", uLiteral);
+        const std::string_view strLiteral = strFormat.substr(uLiteral, uNext - uLiteral);
+        // The last literal ends the message; any other is the next match.
+        const size_t uAt = uNext == std::string_view::npos
+                               ? (strMessage.size() >= strLiteral.size() ? strMessage.size() - strLiteral.size()
+                                                                         : std::string_view::npos)
+                               : strMessage.find(strLiteral);
+        if (uAt == std::string_view::npos || strMessage.substr(uAt, strLiteral.size()) != strLiteral) {
+            return std::nullopt;
+        }
+        vtFields.push_back(strMessage.substr(0, uAt));
+        strMessage.remove_prefix(uAt + strLiteral.size());
+        uField = uNext;
+    }
+    if (!strMessage.empty()) {
+        return std::nullopt;
+    }
+    return vtFields;
 }
 
-namespace {
-
-// The launch each process is in, by index, across files: a launch may span a
-// rotation.
-struct GroupingState {
-    std::map<int64_t, size_t> mapOpenLaunch;
-    std::map<size_t, bool> mapInvoked;
-};
-
-void AddLaunches(std::string_view strText, const fs::path& pathFile, GroupingState& state, LogReading& reading)
+const char* KeyOf(LaunchOutcome enOutcome)
 {
-    std::map<int64_t, size_t>& mapOpenLaunch = state.mapOpenLaunch;
-    size_t uLineNumber = 0;
-    while (!strText.empty()) {
-        const size_t uEnd = strText.find('\n');
-        const std::string_view strLine = strText.substr(0, uEnd);
-        strText.remove_prefix(uEnd == std::string_view::npos ? strText.size() : uEnd + 1);
-        ++uLineNumber;
-        if (strLine.empty()) {
-            continue;
-        }
-        const std::optional<LogRecord> optRecord = ParseLogRecord(strLine);
-        if (!optRecord) {
-            if (reading.vtUnparsed.size() < kUMaxUnparsedKept) {
-                reading.vtUnparsed.push_back({pathFile, uLineNumber, std::string(strLine.substr(0, 200))});
-            }
-            ++reading.uUnparsedCount;
-            continue;
-        }
-        if (optRecord->strMessage == msg::kszInit) {
-            LaunchSummary launch;
-            launch.strTime = optRecord->strTime;
-            launch.nPid = optRecord->nPid;
-            mapOpenLaunch[launch.nPid] = reading.vtLaunches.size();
-            reading.vtLaunches.push_back(std::move(launch));
-            continue;
-        }
-        const auto itOpen = mapOpenLaunch.find(optRecord->nPid);
-        if (itOpen == mapOpenLaunch.end()) {
-            continue; // its "Init" is in an older file that was rotated away
-        }
-        ApplyMessage(reading.vtLaunches[itOpen->second], optRecord->strMessage, state.mapInvoked[itOpen->second]);
-    }
+    // In the order of LaunchOutcome.
+    static constexpr const char* kArrSzKeys[] = {"client-ran", "client-started", "fell-back",
+                                                 "no-client",  "aborted",        "unknown"};
+    return kArrSzKeys[static_cast<size_t>(enOutcome)];
 }
-
-} // namespace
 
 LogReading ReadLaunches(const std::vector<fs::path>& vtFilesOldestFirst)
 {
     LogReading reading;
-    GroupingState state;
+    // The launch each process is in, across files: a launch may span a
+    // rotation.
+    std::unordered_map<int64_t, size_t> mapOpenLaunch;
     for (const fs::path& pathFile : vtFilesOldestFirst) {
-        // Non-blocking, so a FIFO in the log's place cannot hang the doctor;
-        // never through a link, which the launcher does not follow either.
-        const int nFd = ::open(pathFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-        if (nFd < 0) {
-            continue;
-        }
-        struct stat stStat {};
-        std::string strText;
-        if (::fstat(nFd, &stStat) == 0 && S_ISREG(stStat.st_mode)) {
-            const off_t nStart = stStat.st_size > kNMaxReadBytes ? stStat.st_size - kNMaxReadBytes : 0;
-            strText.resize(static_cast<size_t>(stStat.st_size - nStart));
-            const ssize_t nRead = ::pread(nFd, strText.data(), strText.size(), nStart);
-            strText.resize(nRead > 0 ? static_cast<size_t>(nRead) : 0);
-            if (nStart > 0) {
-                strText.erase(0, strText.find('\n') + 1); // a cut first line is no record
+        const std::string strContent = ReadTail(pathFile);
+        std::string_view strText = strContent;
+        for (size_t uLineNumber = 1; !strText.empty(); ++uLineNumber) {
+            const std::string_view strLine = strText.substr(0, strText.find('\n'));
+            strText.remove_prefix(std::min(strLine.size() + 1, strText.size()));
+            const std::optional<LogRecord> optRecord = ParseLogRecord(strLine);
+            if (!optRecord && !strLine.empty()) {
+                if (reading.vtUnparsed.size() < kUMaxUnparsedKept) {
+                    reading.vtUnparsed.push_back({pathFile, uLineNumber, std::string(strLine.substr(0, 200))});
+                }
+                ++reading.uUnparsedCount;
+            } else if (optRecord && optRecord->strMessage == lx::msg::kszInit) {
+                mapOpenLaunch[optRecord->nPid] = reading.vtLaunches.size();
+                reading.vtLaunches.emplace_back().nPid = optRecord->nPid;
+                reading.vtLaunches.back().strTime = optRecord->strTime;
+            } else if (const auto it = optRecord ? mapOpenLaunch.find(optRecord->nPid) : mapOpenLaunch.end();
+                       it != mapOpenLaunch.end()) {
+                // Records whose "Init" was rotated away are left out.
+                ApplyMessage(reading.vtLaunches[it->second], optRecord->strMessage);
             }
         }
-        ::close(nFd);
-        AddLaunches(strText, pathFile, state, reading);
     }
-    // Linked afterwards: a started launcher's "Init" may be written before
-    // its starter's record of the start.
-    for (size_t i = 0; i < reading.vtLaunches.size(); ++i) {
-        for (size_t j = i + 1; reading.vtLaunches[i].optFallbackPid && j < reading.vtLaunches.size(); ++j) {
-            if (reading.vtLaunches[j].nPid == *reading.vtLaunches[i].optFallbackPid) {
-                reading.vtLaunches[j].optStartedByPid = reading.vtLaunches[i].nPid;
-                break;
-            }
+    // Linked afterwards, to the first later launch of that process: a
+    // started launcher's "Init" may be written before its starter's record
+    // of the start. Walked backwards, so the map holds the nearest later one.
+    std::unordered_map<int64_t, size_t> mapLaterLaunch;
+    for (size_t i = reading.vtLaunches.size(); i-- > 0;) {
+        const LaunchSummary& launch = reading.vtLaunches[i];
+        const auto it = launch.optFallbackPid ? mapLaterLaunch.find(*launch.optFallbackPid) : mapLaterLaunch.end();
+        if (it != mapLaterLaunch.end()) {
+            reading.vtLaunches[it->second].optStartedByPid = launch.nPid;
         }
+        mapLaterLaunch[launch.nPid] = i;
     }
     return reading;
 }

@@ -12,17 +12,16 @@ namespace lx::doctor {
 // One record of the launcher log:
 // "[info] [2026-12-08 12:00:00.123] [4242:4242] [Launcher] [LXLauncher.cpp:120] Init"
 struct LogRecord {
-    std::string strLevel;
-    std::string strTime;
+    std::string_view strTime;
     int64_t nPid = 0;
-    int64_t nThread = 0;
-    std::string strLogger;
-    std::string strSource;
-    int64_t nSourceLine = 0;
-    std::string strMessage;
+    std::string_view strMessage;
 };
 
 std::optional<LogRecord> ParseLogRecord(std::string_view strLine);
+
+// The fields of a message written with the fmt-style format ("{}" marks a
+// field); nullopt when the message was not written with it.
+std::optional<std::vector<std::string_view>> MatchFormat(std::string_view strFormat, std::string_view strMessage);
 
 enum class LaunchOutcome {
     ClientRan,     // the client returned a result
@@ -33,7 +32,7 @@ enum class LaunchOutcome {
     Unknown,       // nothing after "Init"
 };
 
-const char* LaunchOutcomeKey(LaunchOutcome enOutcome);
+const char* KeyOf(LaunchOutcome enOutcome);
 
 // What one launcher process recorded, from its "Init" on.
 struct LaunchSummary {
@@ -43,10 +42,10 @@ struct LaunchSummary {
     std::optional<int64_t> optResult;     // the client's result
     std::optional<int64_t> optExitStatus; // as recorded for "no client"
     std::string strFallbackVersion;
-    std::string strFallbackPath;
     std::optional<int64_t> optFallbackPid;
     std::optional<int64_t> optStartedByPid; // the launch that started this one as its fallback
     std::string strReason;                  // why no client, or why the own library failed
+    bool bOnlyInvoked = false;              // an older launcher's record of the attempt only
 };
 
 struct UnparsedLine {

@@ -12,31 +12,28 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
-#include <sstream>
 
-#include <json/json.h>
-
+#include "LXLaunchProcess.h"
 #include "LXLinuxLauncher.h"
 #include "LXPosix.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kNResultDescriptor = 3;
-constexpr std::chrono::milliseconds kDurationPollSlice{50};
+using namespace lx::doctor;
+
+constexpr int kNAnswerDescriptor = 3;
+constexpr std::chrono::milliseconds kPollSlice{50};
 // The child's whole answer; anything longer is cut.
-constexpr size_t kUMaxResultSize = 1 << 20;
+constexpr size_t kUMaxAnswerSize = 1 << 20;
 constexpr const char* kszLibraryPathEnv = "LD_LIBRARY_PATH";
 
 struct ProbeChild {
     pid_t nPid = -1;
-    int nFd = -1;
-    std::string strOutput;
-    bool bEof = false;
+    lx::CLXFileDescriptor fdAnswer;
+    std::string strAnswer;
     bool bReaped = false;
     bool bKilled = false;
     int nWaitStatus = 0;
@@ -48,28 +45,18 @@ struct ProbeChild {
 // another program.
 std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
 {
-    std::vector<std::string> vtEnv;
-    std::string strOldLibraryPath;
-    const std::string strPrefix = std::string(kszLibraryPathEnv) + "=";
-    for (char** ppEntry = environ; ppEntry != nullptr && *ppEntry != nullptr; ++ppEntry) {
-        const std::string_view strEntry(*ppEntry);
-        if (strEntry.rfind(strPrefix, 0) == 0) {
-            strOldLibraryPath = strEntry.substr(strPrefix.size());
-        } else {
-            vtEnv.emplace_back(strEntry);
-        }
+    if (pathRunPathDirectory.empty() || pathRunPathDirectory.native().find(':') != std::string::npos) {
+        return lx::CurrentEnvironment();
     }
-    std::string strLibraryPath = strOldLibraryPath;
-    if (!pathRunPathDirectory.empty() && pathRunPathDirectory.native().find(':') == std::string::npos) {
-        strLibraryPath = pathRunPathDirectory.native() + (strOldLibraryPath.empty() ? "" : ":" + strOldLibraryPath);
+    std::string strLibraryPath = pathRunPathDirectory.native();
+    if (const char* szOld = std::getenv(kszLibraryPathEnv); szOld != nullptr && *szOld != '\0') {
+        strLibraryPath.append(1, ':').append(szOld);
     }
-    if (!strLibraryPath.empty() || std::getenv(kszLibraryPathEnv) != nullptr) {
-        vtEnv.push_back(strPrefix + strLibraryPath);
-    }
-    return vtEnv;
+    return lx::EnvironmentWith(kszLibraryPathEnv, strLibraryPath);
 }
 
-ProbeChild StartProbe(const fs::path& pathSelfExe, const lx::doctor::ProbeRequest& request, std::string& strError)
+// The one place a probe is started.
+ProbeChild StartProbe(const fs::path& pathSelfExe, const ProbeRequest& request, std::string& strError)
 {
     ProbeChild child;
     int arrFds[2] = {-1, -1};
@@ -77,53 +64,42 @@ ProbeChild StartProbe(const fs::path& pathSelfExe, const lx::doctor::ProbeReques
         strError = std::string("cannot make a pipe: ") + std::strerror(errno);
         return child;
     }
-    lx::CLXFileDescriptor fdRead(arrFds[0]);
+    child.fdAnswer = lx::CLXFileDescriptor(arrFds[0]);
     const lx::CLXFileDescriptor fdWrite(arrFds[1]);
     const lx::CLXFileDescriptor fdNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
     lx::ProcessOptions options;
-    options.vtStrArgs = {lx::doctor::kszProbeModeArgument, request.pathLibrary.native()};
+    options.vtStrArgs = {kszProbeModeArgument, request.pathLibrary.native()};
     options.vtStrEnv = ProbeEnvironment(request.pathRunPathDirectory);
-    options.vtHandOver = {{fdNull.Get(), 0}, {fdNull.Get(), 1}, {fdNull.Get(), 2}, {fdWrite.Get(), kNResultDescriptor}};
+    options.vtHandOver = {{fdNull.Get(), 0}, {fdNull.Get(), 1}, {fdNull.Get(), 2}, {fdWrite.Get(), kNAnswerDescriptor}};
     // Its own group, so whatever the library starts can be killed with it.
     options.bNewProcessGroup = true;
     child.timeStart = Clock::now();
     const lx::StartResult stResult = lx::StartProcess(pathSelfExe, options);
     if (!stResult.bStarted) {
-        if (stResult.nPid > 0) {
-            while (::waitpid(stResult.nPid, nullptr, 0) == -1 && errno == EINTR) {
-            }
+        while (stResult.nPid > 0 && ::waitpid(stResult.nPid, nullptr, 0) == -1 && errno == EINTR) {
         }
         strError = std::string("cannot start the probe: ") + std::strerror(stResult.nExecError);
+        child.fdAnswer.Reset();
         return child;
     }
-    ::fcntl(fdRead.Get(), F_SETFL, O_NONBLOCK);
+    ::fcntl(child.fdAnswer.Get(), F_SETFL, O_NONBLOCK);
     child.nPid = stResult.nPid;
-    child.nFd = fdRead.Release();
     return child;
 }
 
 void ReadAvailable(ProbeChild& child)
 {
     char arrBuffer[4096];
-    while (child.nFd >= 0) {
-        const ssize_t nRead = ::read(child.nFd, arrBuffer, sizeof arrBuffer);
+    while (child.fdAnswer.Get() >= 0) {
+        const ssize_t nRead = ::read(child.fdAnswer.Get(), arrBuffer, sizeof arrBuffer);
         if (nRead > 0) {
-            if (child.strOutput.size() < kUMaxResultSize) {
-                child.strOutput.append(arrBuffer, static_cast<size_t>(nRead));
+            child.strAnswer.append(arrBuffer, std::min(static_cast<size_t>(nRead), kUMaxAnswerSize));
+        } else if (nRead == 0 || errno != EINTR) {
+            if (nRead == 0 || errno != EAGAIN) {
+                child.fdAnswer.Reset();
             }
-            continue;
+            return;
         }
-        if (nRead == -1 && errno == EINTR) {
-            continue;
-        }
-        if (nRead == 0) {
-            child.bEof = true;
-        }
-        if (nRead == 0 || errno != EAGAIN) {
-            ::close(child.nFd);
-            child.nFd = -1;
-        }
-        return;
     }
 }
 
@@ -148,83 +124,85 @@ bool HasExited(const ProbeChild& child)
            stInfo.si_pid == child.nPid;
 }
 
-lx::doctor::ProbeResult Interpret(ProbeChild& child, std::chrono::milliseconds timeLimit)
+// The answer is NUL-ended fields: "1" or "0" for loaded, the loader's
+// error, "1" or "0" for the entry, then the objects loading brought in.
+ProbeResult Interpret(const ProbeChild& child, std::chrono::milliseconds timeLimit)
 {
-    using lx::doctor::LibraryState;
-    lx::doctor::ProbeResult result;
+    ProbeResult result;
     if (child.bKilled) {
-        result.enState = LibraryState::Hangs;
+        result.enEnd = ProbeEnd::Hangs;
         result.strError = "still loading after " + std::to_string(timeLimit.count()) + " ms; the probe was killed";
         return result;
     }
     if (WIFSIGNALED(child.nWaitStatus)) {
         const int nSignal = WTERMSIG(child.nWaitStatus);
-        result.enState = LibraryState::Crashes;
+        result.enEnd = ProbeEnd::Crashes;
         result.strError =
             "loading it killed the process: signal " + std::to_string(nSignal) + " (" + ::strsignal(nSignal) + ")";
         return result;
     }
-    Json::Value value;
-    std::string strParseErrors;
-    const std::string strLine = child.strOutput.substr(0, child.strOutput.find('\n'));
-    const std::unique_ptr<Json::CharReader> upReader(Json::CharReaderBuilder().newCharReader());
-    if (strLine.empty() || !upReader->parse(strLine.data(), strLine.data() + strLine.size(), &value, &strParseErrors) ||
-        !value.isObject()) {
-        result.enState = LibraryState::ProbeFailed;
+    std::vector<std::string> vtFields;
+    for (size_t uStart = 0, uEnd; (uEnd = child.strAnswer.find('\0', uStart)) != std::string::npos; uStart = uEnd + 1) {
+        vtFields.push_back(child.strAnswer.substr(uStart, uEnd - uStart));
+    }
+    if (vtFields.size() < 3) {
         result.strError = "the probe ended without an answer";
         return result;
     }
-    result.strError = value["error"].asString();
-    result.bHasEntry = value["entry"].asBool();
-    for (const Json::Value& object : value["objects"]) {
-        result.vtLoadedObjects.push_back(object.asString());
-    }
-    if (!value["loaded"].asBool()) {
-        result.enState = LibraryState::NotLoadable;
-    } else {
-        result.enState = result.bHasEntry ? LibraryState::Loadable : LibraryState::NoEntry;
-    }
+    result.enEnd = ProbeEnd::Answered;
+    result.enState = vtFields[0] != "1"   ? lx::LibraryState::NOT_LOADABLE
+                     : vtFields[2] == "1" ? lx::LibraryState::USABLE
+                                          : lx::LibraryState::NO_ENTRY;
+    result.strError = vtFields[1];
+    result.vtLoadedObjects.assign(vtFields.begin() + 3, vtFields.end());
     return result;
-}
-
-int CollectObjectName(dl_phdr_info* pInfo, size_t /*uSize*/, void* pData)
-{
-    if (pInfo->dlpi_name != nullptr && pInfo->dlpi_name[0] != '\0') {
-        static_cast<std::set<std::string>*>(pData)->insert(pInfo->dlpi_name);
-    }
-    return 0;
 }
 
 std::set<std::string> LoadedObjects()
 {
     std::set<std::string> setObjects;
-    dl_iterate_phdr(CollectObjectName, &setObjects);
+    dl_iterate_phdr(
+        [](dl_phdr_info* pInfo, size_t, void* pData) {
+            if (pInfo->dlpi_name != nullptr && pInfo->dlpi_name[0] != '\0') {
+                static_cast<std::set<std::string>*>(pData)->insert(pInfo->dlpi_name);
+            }
+            return 0;
+        },
+        &setObjects);
     return setObjects;
+}
+
+struct StateNames {
+    const char* szKey;
+    const char* szText;
+};
+
+// In the order of lx::LibraryState, then of the ends without an answer.
+constexpr StateNames kArrStStateNames[] = {
+    {"loadable", "loads, has StartMainApp"}, {"missing", "missing"},           {"not-loadable", "does not load"},
+    {"no-entry", "loads, no StartMainApp"},  {"hangs", "hangs while loading"}, {"crashes", "crashes while loading"},
+    {"probe-failed", "not probed"},
+};
+
+const StateNames& NamesOf(const ProbeResult& result)
+{
+    constexpr size_t kUStates = 4;
+    return kArrStStateNames[result.enEnd == ProbeEnd::Answered ? static_cast<size_t>(result.enState)
+                                                               : kUStates + static_cast<size_t>(result.enEnd) - 1];
 }
 
 } // namespace
 
 namespace lx::doctor {
 
-const char* LibraryStateKey(LibraryState enState)
+const char* KeyOf(const ProbeResult& result)
 {
-    switch (enState) {
-    case LibraryState::Missing:
-        return "missing";
-    case LibraryState::Loadable:
-        return "loadable";
-    case LibraryState::NoEntry:
-        return "no-entry";
-    case LibraryState::NotLoadable:
-        return "not-loadable";
-    case LibraryState::Hangs:
-        return "hangs";
-    case LibraryState::Crashes:
-        return "crashes";
-    case LibraryState::ProbeFailed:
-        break;
-    }
-    return "probe-failed";
+    return NamesOf(result).szKey;
+}
+
+const char* TextOf(const ProbeResult& result)
+{
+    return NamesOf(result).szText;
 }
 
 std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::vector<ProbeRequest>& vtRequests,
@@ -235,79 +213,55 @@ std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::
     for (size_t i = 0; i < vtRequests.size(); ++i) {
         vtChildren[i] = StartProbe(pathSelfExe, vtRequests[i], vtResults[i].strError);
     }
-
     const Clock::time_point timeDeadline = Clock::now() + timeLimit;
-    for (;;) {
+    for (bool bPending = true; bPending;) {
         std::vector<pollfd> vtPoll;
+        bPending = false;
+        const bool bLate = Clock::now() >= timeDeadline;
         for (ProbeChild& child : vtChildren) {
-            if (child.nPid > 0 && !child.bReaped && HasExited(child)) {
-                ReadAvailable(child);
-                EndChild(child, false);
+            ReadAvailable(child);
+            const bool bExited = child.nPid > 0 && !child.bReaped && HasExited(child);
+            if (bExited || (bLate && child.nPid > 0 && !child.bReaped)) {
+                EndChild(child, !bExited);
             }
-            if (child.nPid > 0 && !child.bReaped && child.nFd >= 0) {
-                vtPoll.push_back({child.nFd, POLLIN, 0});
+            bPending = bPending || (child.nPid > 0 && !child.bReaped);
+            if (child.nPid > 0 && !child.bReaped && child.fdAnswer.Get() >= 0) {
+                vtPoll.push_back({child.fdAnswer.Get(), POLLIN, 0});
             }
         }
-        const bool bPending = std::any_of(vtChildren.begin(), vtChildren.end(),
-                                          [](const ProbeChild& child) { return child.nPid > 0 && !child.bReaped; });
-        if (!bPending) {
-            break;
-        }
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(timeDeadline - Clock::now());
-        if (remaining.count() <= 0) {
-            for (ProbeChild& child : vtChildren) {
-                if (child.nPid > 0 && !child.bReaped) {
-                    EndChild(child, true);
-                }
-            }
-            break;
-        }
-        ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::min(remaining, kDurationPollSlice).count()));
-        for (ProbeChild& child : vtChildren) {
-            if (child.nFd >= 0) {
-                ReadAvailable(child);
-            }
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(timeDeadline - Clock::now());
+        if (bPending) {
+            ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::clamp(remaining, {}, kPollSlice).count()));
         }
     }
-
     for (size_t i = 0; i < vtChildren.size(); ++i) {
-        ProbeChild& child = vtChildren[i];
-        if (child.nFd >= 0) {
-            ::close(child.nFd);
+        if (vtChildren[i].nPid > 0) { // else never started, and the reason is in place
+            vtResults[i] = Interpret(vtChildren[i], timeLimit);
+            vtResults[i].duration =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - vtChildren[i].timeStart);
         }
-        if (child.nPid <= 0) {
-            continue; // never started; the reason is already in place
-        }
-        vtResults[i] = Interpret(child, timeLimit);
-        vtResults[i].duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - child.timeStart);
     }
     return vtResults;
 }
 
 void RunProbeMode(int argc, char** argv)
 {
-    Json::Value result(Json::objectValue);
+    std::string strAnswer;
+    auto Add = [&strAnswer](std::string_view strField) { strAnswer.append(strField).append(1, '\0'); };
     if (argc >= 3) {
         const std::set<std::string> setBefore = LoadedObjects();
         void* pHandle = dlopen(argv[2], lx::kNMainAppOpenFlags);
-        result["loaded"] = pHandle != nullptr;
-        if (pHandle == nullptr) {
-            const char* szError = dlerror();
-            result["error"] = szError != nullptr ? szError : "";
-        } else {
-            result["entry"] = dlsym(pHandle, lx::kszStartMainAppSymbol) != nullptr;
-            Json::Value objects(Json::arrayValue);
-            for (const std::string& strObject : LoadedObjects()) {
-                if (setBefore.count(strObject) == 0) {
-                    objects.append(strObject);
-                }
+        const char* szError = pHandle == nullptr ? dlerror() : nullptr;
+        Add(pHandle != nullptr ? "1" : "0");
+        Add(szError != nullptr ? szError : "");
+        Add(pHandle != nullptr && dlsym(pHandle, lx::kszStartMainAppSymbol) != nullptr ? "1" : "0");
+        for (const std::string& strObject : pHandle != nullptr ? LoadedObjects() : std::set<std::string>()) {
+            if (setBefore.count(strObject) == 0) {
+                Add(strObject);
             }
-            result["objects"] = objects;
         }
     }
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    lx::WriteAll(kNResultDescriptor, Json::writeString(builder, result) + "\n");
+    lx::WriteAll(kNAnswerDescriptor, strAnswer);
     // The library's finalisers must not run: they are the client's business.
     ::_exit(0);
 }

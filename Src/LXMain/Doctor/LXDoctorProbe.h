@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "LXFallback.h"
+
 namespace lx::doctor {
 
 // How long a library may take to load in the probe before it is reported as
@@ -14,17 +16,13 @@ inline constexpr std::chrono::milliseconds kDurationProbeTimeLimit{5000};
 // The hidden first argument that turns the doctor into a probe child.
 inline constexpr const char* kszProbeModeArgument = "--lx-probe-library";
 
-enum class LibraryState {
-    Missing,     // no file at all
-    Loadable,    // loads and has the entry
-    NoEntry,     // loads, entry missing
-    NotLoadable, // the loader refused it
-    Hangs,       // did not finish loading within the time limit
-    Crashes,     // the probe died while loading it
-    ProbeFailed, // the probe itself could not run
+// How the probe of a library ended; only an answer tells the library's state.
+enum class ProbeEnd {
+    Answered,
+    Hangs,   // did not finish loading within the time limit
+    Crashes, // the probe died while loading it
+    Failed,  // the probe itself could not run
 };
-
-const char* LibraryStateKey(LibraryState enState);
 
 struct ProbeRequest {
     std::filesystem::path pathLibrary;
@@ -34,12 +32,16 @@ struct ProbeRequest {
 };
 
 struct ProbeResult {
-    LibraryState enState = LibraryState::ProbeFailed;
-    std::string strError; // the loader's message, or what went wrong
-    bool bHasEntry = false;
-    std::vector<std::string> vtLoadedObjects; // objects loading it brought in
+    ProbeEnd enEnd = ProbeEnd::Failed;
+    lx::LibraryState enState = lx::LibraryState::NOT_FOUND; // as the launcher would find it, when answered
+    std::string strError;                                   // the loader's message, or what went wrong
+    std::vector<std::string> vtLoadedObjects;               // objects loading it brought in
     std::chrono::milliseconds duration{0};
 };
+
+// The value in the JSON document, and the words in the version table.
+const char* KeyOf(const ProbeResult& result);
+const char* TextOf(const ProbeResult& result);
 
 // Loads each library with dlopen in a child process of its own (the doctor
 // re-executed in probe mode), all at once, so no initialiser ever runs in the
@@ -50,7 +52,7 @@ std::vector<ProbeResult> ProbeLibraries(const std::filesystem::path& pathSelfExe
                                         std::chrono::milliseconds timeLimit = kDurationProbeTimeLimit);
 
 // The probe child's body: argv[1] is the probe argument, argv[2] the library.
-// Writes one JSON line to descriptor 3 and ends the process.
+// Writes its answer to descriptor 3 and ends the process.
 [[noreturn]] void RunProbeMode(int argc, char** argv);
 
 } // namespace lx::doctor

@@ -1,6 +1,5 @@
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -9,11 +8,11 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "LXDoctorChecks.h"
 #include "LXDoctorCli.h"
-#include "LXDoctorInspect.h"
-#include "LXDoctorOutput.h"
-#include "LXDoctorRules.h"
+#include "LXDoctorRender.h"
 
+namespace fs = std::filesystem;
 using namespace lx::doctor;
 
 namespace {
@@ -22,6 +21,14 @@ bool WantsColour()
 {
     const char* szNoColour = std::getenv("NO_COLOR");
     return ::isatty(STDOUT_FILENO) == 1 && (szNoColour == nullptr || *szNoColour == '\0');
+}
+
+// This program's own file, found as the launcher finds its own.
+fs::path SelfExe(const char* szArgv0)
+{
+    std::error_code ec;
+    fs::path pathExe = fs::read_symlink("/proc/self/exe", ec);
+    return ec && szArgv0 != nullptr ? fs::path(szArgv0) : pathExe;
 }
 
 } // namespace
@@ -48,21 +55,17 @@ int main(int argc, char** argv)
             std::cout << UsageText();
             return 0;
         }
-        const SelfLocation self = LocateSelf(argc > 0 ? argv[0] : nullptr);
         DoctorOptions options;
-        options.pathSelfExe = self.pathExe;
-        options.pathRoot = optCommandLine->optRoot.value_or(self.pathRoot);
+        options.pathSelfExe = SelfExe(argc > 0 ? argv[0] : nullptr);
+        options.pathRoot =
+            optCommandLine->optRoot.value_or((options.pathSelfExe.parent_path() / "..").lexically_normal());
         options.uLogLines = optCommandLine->uLogLines;
         const std::optional<DoctorReport> optReport = Examine(options, strError);
         if (!optReport) {
             std::cerr << "launcher-doctor: " << strError << "\n";
             return optCommandLine->optRoot ? kNDoctorUsage : kNDoctorNoClient;
         }
-        if (optCommandLine->bJson) {
-            std::cout << FormatJson(ReportToJson(*optReport, options.probeTimeLimit.count()));
-        } else {
-            std::cout << FormatText(*optReport, WantsColour());
-        }
+        std::cout << (optCommandLine->bJson ? RenderJson(*optReport) : RenderText(*optReport, WantsColour()));
         std::cout.flush();
         return optReport->nExitStatus;
     } catch (const std::exception& ex) {

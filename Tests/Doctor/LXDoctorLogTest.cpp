@@ -1,9 +1,7 @@
-// The doctor's parts on their own: log records, the command line, ELF notes.
+// The launcher log read back: records, and launches grouped across files.
 
 #include <gtest/gtest.h>
 
-#include "LXDoctorCli.h"
-#include "LXDoctorElf.h"
 #include "LXDoctorLog.h"
 #include "TestSupport.h"
 
@@ -19,7 +17,7 @@ std::string Record(int nPid, const std::string& strMessage, const std::string& s
            "] [Launcher] [LXLauncher.cpp:120] " + strMessage + "\n";
 }
 
-TEST(DoctorLogTest, ParsesRecordsAndSkipsWhatIsNotOne)
+TEST(LXDoctorLogTest, ParsesRecordsAndSkipsWhatIsNotOne)
 {
     struct Case {
         std::string strLine;
@@ -48,13 +46,33 @@ TEST(DoctorLogTest, ParsesRecordsAndSkipsWhatIsNotOne)
     }
     const std::optional<LogRecord> optRecord = ParseLogRecord(vtCases[0].strLine);
     EXPECT_EQ(optRecord->nPid, 4242);
-    EXPECT_EQ(optRecord->nThread, 4243);
-    EXPECT_EQ(optRecord->strSource, "main.cpp");
-    EXPECT_EQ(optRecord->nSourceLine, 24);
     EXPECT_EQ(optRecord->strTime, "2026-12-08 12:00:00.123");
 }
 
-TEST(DoctorLogTest, GroupsRecordsIntoLaunchesAcrossRotatedFiles)
+TEST(LXDoctorLogTest, MatchesAMessageToItsFormat)
+{
+    using Fields = std::vector<std::string_view>;
+    struct Case {
+        std::string_view strFormat;
+        std::string_view strMessage;
+        std::optional<Fields> optFields;
+    };
+    const std::vector<Case> vtCases{
+        {"Init", "Init", Fields{}},
+        {"Init", "Init2", std::nullopt},
+        {"Fallback started: {} (pid {})", "Fallback started: /a b/launcher (pid 12)", Fields{"/a b/launcher", "12"}},
+        {"Fallback started: {} (pid {})", "Fallback started: /a/launcher (pid 12", std::nullopt},
+        {"No client started, exit status {}: {}", "No client started, exit status 126: a: b", Fields{"126", "a: b"}},
+        {"Launch aborted by{}", "Launch aborted by unknown exception", Fields{" unknown exception"}},
+        {"EndMainApp, result: {}", "EndMainApp", std::nullopt},
+    };
+    for (const Case& testCase : vtCases) {
+        SCOPED_TRACE(testCase.strMessage);
+        EXPECT_EQ(MatchFormat(testCase.strFormat, testCase.strMessage), testCase.optFields);
+    }
+}
+
+TEST(LXDoctorLogTest, GroupsRecordsIntoLaunchesAcrossRotatedFiles)
 {
     TempDir dir;
     // Older file: one whole launch and the start of one that goes on after
@@ -91,7 +109,7 @@ TEST(DoctorLogTest, GroupsRecordsIntoLaunchesAcrossRotatedFiles)
         const LaunchSummary& launch = reading.vtLaunches[i];
         SCOPED_TRACE(launch.nPid);
         EXPECT_EQ(launch.nPid, vtExpected[i].nPid);
-        EXPECT_STREQ(LaunchOutcomeKey(launch.enOutcome), LaunchOutcomeKey(vtExpected[i].enOutcome));
+        EXPECT_STREQ(KeyOf(launch.enOutcome), KeyOf(vtExpected[i].enOutcome));
         const std::string strDetail = launch.enOutcome == LaunchOutcome::ClientRan  ? std::to_string(*launch.optResult)
                                       : launch.enOutcome == LaunchOutcome::FellBack ? launch.strFallbackVersion
                                                                                     : launch.strReason;
@@ -103,76 +121,6 @@ TEST(DoctorLogTest, GroupsRecordsIntoLaunchesAcrossRotatedFiles)
     ASSERT_EQ(reading.uUnparsedCount, 1u);
     EXPECT_EQ(reading.vtUnparsed[0].uLineNumber, 5u);
     EXPECT_EQ(reading.vtUnparsed[0].strText, "not a record");
-}
-
-TEST(DoctorCliTest, ParsesArgumentsAndRejectsTheRest)
-{
-    struct Case {
-        std::vector<std::string> vtArgs;
-        bool bValid;
-        bool bJson;
-        std::string strRoot;
-        size_t uLogLines;
-    };
-    const std::vector<Case> vtCases{
-        {{}, true, false, "", 5},
-        {{"--json", "--root", "/opt/x", "--log-lines", "0"}, true, true, "/opt/x", 0},
-        {{"--root=/opt/y", "--log-lines=12"}, true, false, "/opt/y", 12},
-        {{"--root"}, false, false, "", 5},
-        {{"--root="}, false, false, "", 5},
-        {{"--log-lines", "-1"}, false, false, "", 5},
-        {{"--log-lines", "3x"}, false, false, "", 5},
-        {{"--log-lines", "99999999999999999999"}, false, false, "", 5},
-        {{"--json=yes"}, false, false, "", 5},
-        {{"extra"}, false, false, "", 5},
-    };
-    for (const Case& testCase : vtCases) {
-        SCOPED_TRACE(::testing::PrintToString(testCase.vtArgs));
-        std::string strError;
-        const std::optional<CommandLine> optLine = ParseCommandLine(testCase.vtArgs, strError);
-        ASSERT_EQ(optLine.has_value(), testCase.bValid) << strError;
-        if (optLine) {
-            EXPECT_EQ(optLine->bJson, testCase.bJson);
-            EXPECT_EQ(optLine->optRoot.value_or("").string(), testCase.strRoot);
-            EXPECT_EQ(optLine->uLogLines, testCase.uLogLines);
-        } else {
-            EXPECT_FALSE(strError.empty());
-        }
-    }
-}
-
-TEST(DoctorElfTest, ReadsTheVersionNoteWithoutRunningTheFile)
-{
-    TempDir dir;
-    WriteScript(dir / "script", "exit 0\n");
-    WriteFile(dir / "text", "hello");
-    WriteFile(dir / "empty", "");
-    struct Case {
-        fs::path path;
-        bool bIsElf;
-        std::optional<std::string> optNote;
-    };
-    const std::vector<Case> vtCases{
-        {LX_TEST_LAUNCHER_EXE, true, LX_TEST_LAUNCHER_VERSION},
-        {LX_TEST_VARIANT_LAUNCHER, true, LX_TEST_VARIANT_VERSION},
-        {LX_TEST_STANDIN_LIBRARY, true, std::nullopt},
-        {dir / "script", false, std::nullopt},
-        {dir / "text", false, std::nullopt},
-        {dir / "empty", false, std::nullopt},
-        {dir / "missing", false, std::nullopt},
-        {dir.Path(), false, std::nullopt},
-    };
-    for (const Case& testCase : vtCases) {
-        SCOPED_TRACE(testCase.path);
-        const ElfFacts facts = ReadElfFacts(testCase.path);
-        EXPECT_EQ(facts.bIsElf, testCase.bIsElf) << facts.strError;
-        EXPECT_EQ(facts.optStrVersionNote, testCase.optNote);
-        EXPECT_EQ(facts.strError.empty(), testCase.bIsElf);
-    }
-    EXPECT_TRUE(ReadElfFacts(LX_TEST_LAUNCHER_EXE).optStrInterpreter.has_value());
-    EXPECT_TRUE(ReadElfFacts(LX_TEST_STANDIN_LIBRARY).bHasRunPath);
-    EXPECT_EQ(ReadScriptInterpreter(dir / "script"), "/bin/sh");
-    EXPECT_EQ(ReadScriptInterpreter(dir / "text"), std::nullopt);
 }
 
 } // namespace

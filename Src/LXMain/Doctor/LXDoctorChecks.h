@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "LXDoctorModel.h"
-#include "LXDoctorProbe.h"
+#include "LXDoctorReport.h"
 
 namespace lx::doctor {
 
@@ -18,12 +18,19 @@ struct DoctorOptions {
     std::string strCommandName = "orvalo";
 };
 
+// One small check: it reads the options and the version table, and adds
+// its findings to the result; none means nothing to report.
+struct Check {
+    const char* szKey;
+    const char* szTitle;
+    void (*funcRun)(const DoctorOptions& options, const DoctorReport& report, CheckResult& result);
+};
+
+// The checks in the order they are reported.
+const std::vector<Check>& Checks();
+
 // Examines the installation without changing anything. nullopt, with the
 // reason in strError, when the root cannot be examined at all.
 std::optional<DoctorReport> Examine(const DoctorOptions& options, std::string& strError);
-
-// Helpers, exposed for the tests.
-LauncherFileFacts ExamineLauncherFile(const std::filesystem::path& path);
-CommandFacts ResolveCommand(const std::string& strName, const std::string& strPathVariable);
 
 } // namespace lx::doctor

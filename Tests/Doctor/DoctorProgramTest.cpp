@@ -211,6 +211,34 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
          strOwn, "no-client"},
         {"nothing installable at all",
          [](Installation& install) { install.AddVersion(kszOwnVersionDir, MainApp::None); }, strOwn, "no-client"},
+        // Chains: the first launcher ends as the deepest one does.
+        {"two launchers, the lower one's library unusable",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             install.AddVersion("16.22.100", MainApp::NoEntry);
+         },
+         strOwn, "no-client"},
+        {"three launchers, no library anywhere",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             install.AddVersion("16.22.100", MainApp::None);
+             install.AddVersion("16.21.0", MainApp::None);
+         },
+         strOwn, "no-client"},
+        {"three launchers, the lowest one's library unusable",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::NoEntry);
+             install.AddVersion("16.22.100", MainApp::None);
+             install.AddVersion("16.21.0", MainApp::NeedsGone);
+         },
+         strOwn, "no-client"},
+        {"three launchers, the lowest one runs its client",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             install.AddVersion("16.22.100", MainApp::NoEntry);
+             install.AddVersion("16.21.0", MainApp::StandIn);
+         },
+         strOwn, "falls-back"},
     };
 
     for (const AgreementCase& testCase : vtCases) {
@@ -231,6 +259,10 @@ TEST_F(DoctorProgramTest, PredictsWhatTheLauncherDoes)
 
         const int nPredictedStatus = verdict["exit_status"].isNull() ? kNClientResult : verdict["exit_status"].asInt();
         EXPECT_EQ(launch.nExitStatus, nPredictedStatus) << verdict["text"].asString();
+        if (testCase.strStartVersion == strOwn) {
+            // The doctor's own status for the newest: 2 exactly when the user sees no client.
+            EXPECT_EQ(report["exit_status"].asInt() == 2, launch.nExitStatus == 126 || launch.nExitStatus == 127);
+        }
         if (verdict["client_version"].isNull()) {
             EXPECT_EQ(vtCalls.size(), 0u) << "the doctor predicted no client: " << verdict["text"].asString();
         } else {

@@ -137,6 +137,8 @@ int RunProbe(const char* szRecordPath, int argc, char** argv)
     record["argv"] = args;
     const char* szCeiling = std::getenv("LX_LAUNCHER_FALLBACK_BELOW");
     record["fallback_below"] = szCeiling != nullptr ? Json::Value(szCeiling) : Json::Value();
+    const char* szReadyFd = std::getenv("LX_LAUNCHER_READY_FD");
+    record["ready_fd"] = szReadyFd != nullptr ? Json::Value(szReadyFd) : Json::Value();
 
     if (const int nDelay = EnvNumber("LX_TEST_PROBE_DELAY_MS"); nDelay > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(nDelay));
@@ -233,7 +235,7 @@ bool HoldsAPipe(const Json::Value& record)
     }
     for (const std::string& strFd : record["fds"].getMemberNames()) {
         const std::string strTarget = record["fds"][strFd].asString();
-        if (std::atoi(strFd.c_str()) > 2 && strTarget.rfind("pipe:", 0) == 0 && setOwn.count(strTarget) == 0) {
+        if (std::atoi(strFd.c_str()) > 2 && strFd != record["ready_fd"].asString() && strTarget.rfind("pipe:", 0) == 0 && setOwn.count(strTarget) == 0) {
             return true;
         }
     }

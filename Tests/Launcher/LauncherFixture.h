@@ -29,7 +29,8 @@ inline constexpr const char* kszOwnVersionDir = LX_TEST_VERSION_DIR;
 
 // The test program doubles as a started program (a probe): with this
 // variable naming a file, it appends one JSON line there and exits 0. The
-// line holds "argv", "fallback_below" (the ceiling variable or null), "fds"
+// line holds "argv", "fallback_below" and "ready_fd" (those variables or
+// null), "fds"
 // (each open descriptor with its link target), "ignored" and "blocked"
 // (signal numbers). LX_TEST_PROBE_DELAY_MS delays the record.
 inline constexpr const char* kszProbeRecordEnv = "LX_TEST_PROBE_RECORD";
@@ -53,8 +54,9 @@ std::vector<Json::Value> WaitForProbeRecords(const std::filesystem::path& path, 
                                              int nTimeoutMilliseconds = 10000);
 // The descriptor numbers a probe record lists, ascending.
 std::vector<int> ProbeDescriptors(const Json::Value& record);
-// Whether a descriptor above 2 in a record's "fds" refers to a pipe this
-// test program does not hold itself: one a test made for a child.
+// Whether a descriptor above 2 in a record's "fds", other than the one its
+// "ready_fd" names, refers to a pipe this test program does not hold
+// itself: one a test made for a child.
 bool HoldsAPipe(const Json::Value& record);
 
 // Whether the process has ended (gone, or a zombie nobody reaped yet); it

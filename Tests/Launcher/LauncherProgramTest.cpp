@@ -1,6 +1,7 @@
 // The built launcher, run as a child process in a temporary installation.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,7 +244,8 @@ TEST_F(LauncherProgramTest, FallsBackToTheHighestOlderLauncherThatStartsWithoutT
                     "Fallback chosen: 16.22.200 (" + strBroken + ")", "Invoke Process: " + strBroken,
                     "Could not start " + strBroken + ": No such file or directory",
                     "Fallback chosen: 16.22.100 (" + strChosen + ")", "Invoke Process: " + strChosen,
-                    "Fallback started: " + strChosen + " (pid " + strSecondPid + ")"});
+                    "Fallback started: " + strChosen + " (pid " + strSecondPid + ")",
+                    "Fallback reported its client started: " + strChosen + " (pid " + strSecondPid + ")"});
     ExpectMessages(MessagesOf(vtLog, strSecondPid), {"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 9"});
 }
 
@@ -257,7 +259,7 @@ TEST_F(LauncherProgramTest, BrokenFallbackNeverFallsBackUp)
     // The broken lower version must not start ours again. Wait for its last
     // record, then for it to end, so nothing more can come.
     std::vector<LogRecord> vtLog;
-    ASSERT_EQ(Run(pathOwn / "launcher").nExitStatus, 0);
+    ASSERT_EQ(Run(pathOwn / "launcher").nExitStatus, 126) << "the chain's outcome";
     std::string strSecondPid;
     PollUntil(
         [&] {
@@ -273,12 +275,12 @@ TEST_F(LauncherProgramTest, BrokenFallbackNeverFallsBackUp)
     ExpectMessages(MessagesOf(vtLog, PidOf(vtLog, "Fallback started: ")),
                    {"Init", "Main application library has no entry StartMainApp: *",
                     "Versions found: 16.23.16808, 16.22.100", "Fallback chosen: 16.22.100 (*", "Invoke Process: *",
-                    "Fallback started: *"});
+                    "Fallback started: *", "Fallback ended without a client, exit status 126: *"});
     ExpectMessages(MessagesOf(vtLog, strSecondPid),
                    {"Init", "Main application library has no entry StartMainApp: *",
                     "Versions found: 16.23.16808, 16.22.100", "No version below 16.22.100.0 to fall back to",
                     "No client started, exit status 126: main application library unusable"});
-    EXPECT_EQ(vtLog.size(), 6u + 5u) << "a third launcher ran";
+    EXPECT_EQ(vtLog.size(), 7u + 5u) << "a third launcher ran";
 }
 
 // A library without the entry whose code may still run (a thread it
@@ -505,10 +507,11 @@ TEST_F(LauncherProgramTest, InheritedCeilingCapsTheChoiceAndReachesNeitherClient
 }
 
 // The started launcher inherits nothing from a library that loaded without
-// its entry: descriptors 0 to 2 only (also where close_range fails, as
+// its entry: the user's console (not the /dev/null put there for the own
+// client) and the report pipe at 3 only (also where close_range fails, as
 // before Linux 5.11 or under a seccomp filter), every signal at its default
 // and none blocked.
-TEST_F(LauncherProgramTest, StartedLauncherGetsOnlyTheStandardStreamsAndDefaultSignals)
+TEST_F(LauncherProgramTest, StartedLauncherGetsTheConsoleTheReportPipeAndDefaultSignalsOnly)
 {
     for (const bool bWithoutCloseRange : {false, true}) {
         SCOPED_TRACE(bWithoutCloseRange ? "close_range fails" : "close_range works");
@@ -533,8 +536,11 @@ TEST_F(LauncherProgramTest, StartedLauncherGetsOnlyTheStandardStreamsAndDefaultS
         const std::vector<Json::Value> vtProbes = WaitForProbeRecords(install.ProbeRecord());
         ASSERT_EQ(vtProbes.size(), 1u);
         EXPECT_EQ(vtProbes[0]["argv"][0].asString(), (install.AppRoot() / "16.22.0/launcher").string());
-        EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2}));
-        EXPECT_FALSE(HoldsAPipe(vtProbes[0])) << "the launcher's terminal reached the started launcher";
+        EXPECT_EQ(ProbeDescriptors(vtProbes[0]), (std::vector<int>{0, 1, 2, 3}));
+        EXPECT_EQ(vtProbes[0]["ready_fd"].asString(), "3");
+        EXPECT_EQ(vtProbes[0]["fds"]["3"].asString().rfind("pipe:", 0), 0u);
+        EXPECT_EQ(vtProbes[0]["fds"]["2"].asString().rfind("pipe:", 0), 0u) << "the test's, not /dev/null";
+        EXPECT_FALSE(HoldsAPipe(vtProbes[0])) << "the launcher's kept console reached the started launcher";
         EXPECT_EQ(vtProbes[0]["ignored"], Json::Value(Json::arrayValue));
         EXPECT_EQ(vtProbes[0]["blocked"], Json::Value(Json::arrayValue));
     }
@@ -880,6 +886,134 @@ TEST_F(LauncherProgramTest, FallsBackToTheProgramNameWithoutProc)
     const std::vector<Json::Value> vtCalls = ClientCalls();
     ASSERT_EQ(vtCalls.size(), 1u);
     EXPECT_EQ(vtCalls[0]["argv"][0].asString(), "./launcher");
+}
+
+// Each row is a chain below an own version without a library: copies of the
+// built launcher with their libraries, or scripts standing in for older
+// launchers that do not report. The first launcher ends as the chain does,
+// and only the deepest launcher writes on the terminal.
+TEST_F(LauncherProgramTest, FallbackChainEndsWithTheOutcomeOfItsDeepestLauncher)
+{
+    struct Older {
+        const char* szName;
+        MainApp enApp;
+        const char* szScript; // instead of a launcher, when set
+    };
+    const std::string kSleeper = "echo $$ > \"$LX_TEST_SLEEPER\"; exec sleep 30 >/dev/null 2>&1";
+    const struct {
+        const char* szName;
+        std::vector<Older> vtOlder;
+        int nExitStatus;
+        const char* szTerminalReason; // nullptr: nothing on the terminal
+        std::string strOutcome;       // the first launcher's last message
+        std::chrono::milliseconds msMin;
+        std::chrono::milliseconds msMax;
+    } arrCases[] = {
+        {"no library anywhere",
+         {{"16.22.2", MainApp::None, nullptr}, {"16.22.1", MainApp::None, nullptr}},
+         127,
+         "no main application library found",
+         "Fallback ended without a client, exit status 127: {app}/16.22.2/launcher",
+         0ms,
+         kDurationStartBound},
+        {"an unusable library at the bottom",
+         {{"16.22.2", MainApp::None, nullptr}, {"16.22.1", MainApp::NoEntry, nullptr}},
+         126,
+         "main application library unusable",
+         "Fallback ended without a client, exit status 126: {app}/16.22.2/launcher",
+         0ms,
+         kDurationStartBound},
+        {"the bottom client runs for 5 s",
+         {{"16.22.2", MainApp::NoEntry, nullptr}, {"16.22.1", MainApp::Scripted, nullptr}},
+         0,
+         nullptr,
+         "Fallback reported its client started: {app}/16.22.2/launcher (pid *",
+         0ms,
+         kDurationStartBound},
+        {"the bottom client returns 9",
+         {{"16.22.2", MainApp::None, nullptr}, {"16.22.1", MainApp::StandIn, nullptr}},
+         0,
+         nullptr,
+         "Fallback reported its client started: {app}/16.22.2/launcher (pid *",
+         0ms,
+         kDurationStartBound},
+        {"an older launcher that never reports",
+         {{"16.22.2", MainApp::None, kSleeper.c_str()}},
+         0,
+         nullptr,
+         "Fallback did not report within 2000 ms: {app}/16.22.2/launcher",
+         2000ms,
+         2000ms + kDurationStartBound},
+        {"an older launcher that exits 3",
+         {{"16.22.2", MainApp::None, "exit 3"}},
+         3,
+         nullptr,
+         "Fallback ended without a client, exit status 3: {app}/16.22.2/launcher",
+         0ms,
+         kDurationStartBound},
+        {"an older launcher killed by a signal",
+         {{"16.22.2", MainApp::None, "kill -KILL $$"}},
+         128 + SIGKILL,
+         nullptr,
+         "Fallback ended without a client, exit status 137: {app}/16.22.2/launcher",
+         0ms,
+         kDurationStartBound},
+        {"a middle launcher passes an exit status on",
+         {{"16.22.2", MainApp::None, nullptr}, {"16.22.1", MainApp::None, "exit 3"}},
+         3,
+         nullptr,
+         "Fallback ended without a client, exit status 3: {app}/16.22.2/launcher",
+         0ms,
+         kDurationStartBound},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::None);
+        for (const Older& older : testCase.vtOlder) {
+            if (older.szScript != nullptr) {
+                WriteScript(install.AppRoot() / older.szName / "launcher", older.szScript);
+            } else {
+                install.AddVersion(older.szName, older.enApp);
+            }
+        }
+        fs::remove(m_install.Scratch("app.record"));
+
+        const auto timeStart = std::chrono::steady_clock::now();
+        const ProcessResult result = Run(pathOwn / "launcher", {},
+                                         {{"HOME", install.Home().string()},
+                                          {"LX_APP_RESULT", "9"},
+                                          {"LX_TEST_APP_END", "sleep"},
+                                          {"LX_TEST_SLEEPER", install.Scratch("sleeper").string()}});
+        const auto msTaken = std::chrono::steady_clock::now() - timeStart;
+
+        EXPECT_TRUE(result.bExited) << "signal " << result.nSignal;
+        EXPECT_EQ(result.nExitStatus, testCase.nExitStatus);
+        EXPECT_GE(msTaken, testCase.msMin);
+        EXPECT_LT(msTaken, testCase.msMax);
+        EXPECT_EQ(result.strStderr, testCase.szTerminalReason == nullptr
+                                        ? ""
+                                        : "launcher: the client could not be started: " +
+                                              std::string(testCase.szTerminalReason) + "; see " +
+                                              install.LogFile().string() + "\n");
+        EXPECT_EQ(result.strStdout, "");
+        const std::vector<LogRecord> vtLog = ParseLog(install.LogFile());
+        ASSERT_FALSE(vtLog.empty());
+        ExpectMessages({MessagesOf(vtLog, vtLog.front().strPid).back()},
+                       Expand({testCase.strOutcome}, install.AppRoot().string()));
+        if (WaitForLine(install.Scratch("sleeper"), 0)) {
+            ::kill(std::stoi(ReadFile(install.Scratch("sleeper"))), SIGKILL);
+        }
+        // What a client holds, anything it starts can hold: neither the
+        // variable nor the pipe.
+        const bool bRecords = std::any_of(testCase.vtOlder.begin(), testCase.vtOlder.end(),
+                                          [](const Older& older) { return older.enApp == MainApp::StandIn; });
+        EXPECT_EQ(bRecords, WaitForLine(m_install.Scratch("app.record"), bRecords ? 10000 : 0));
+        for (const Json::Value& call : ClientCalls()) {
+            EXPECT_TRUE(call["ready_fd"].isNull());
+            EXPECT_FALSE(HoldsAPipe(call)) << call["fds"];
+        }
+    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <json/writer.h>
 
+#include "LXFallback.h"
 #include "LXText.h"
 
 namespace {

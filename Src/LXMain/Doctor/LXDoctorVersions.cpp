@@ -187,7 +187,10 @@ private:
                 return std::nullopt;
             }
             step.optNext = itIndex->second;
-            return 0;
+            // The start ends as the chain below it does: 0 once a client is
+            // about to start or when nothing reports, else the status of the
+            // launcher that found no client.
+            return FallbackStep(itIndex->second).optExitStatus.value_or(0);
         });
         if (plan.enRoute == lx::LaunchRoute::RUN_OWN_CLIENT) {
             step.enKind = VerdictKind::RunsClient;

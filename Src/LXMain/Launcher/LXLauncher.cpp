@@ -1,6 +1,8 @@
 #include "LXLauncher.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -40,6 +42,9 @@ int CLXLauncher::Launch(int argc, char** argv)
     if (situation.ceiling.optIgnored) {
         SPDLOG_INFO(lx::msg::kszCeilingIgnored, lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
     }
+    if (m_starterLink.Ignored()) {
+        SPDLOG_INFO(lx::msg::kszReadyFdIgnored, lx::EscapeControlCharacters(*m_starterLink.Ignored()));
+    }
 
     auto spLaunchRecord = std::make_shared<LaunchAppRecord>();
 
@@ -55,9 +60,8 @@ int CLXLauncher::Launch(int argc, char** argv)
         SPDLOG_INFO(lx::msg::kszVersionsFound, lx::FormatVersionList(situation.vtVersions));
         situation.funcHasLauncher = lx::HasEntryNamed(GetLauncherExePath().filename());
     }
-    const lx::LaunchPlan plan = lx::PlanLaunch(situation, [this](const Version& stCandidate) {
-        return StartFallback(stCandidate) ? std::optional<int>(0) : std::nullopt;
-    });
+    const lx::LaunchPlan plan =
+        lx::PlanLaunch(situation, [this](const Version& stCandidate) { return StartFallback(stCandidate); });
     if (plan.enRoute != lx::LaunchRoute::RUN_OWN_CLIENT && plan.vtCandidates.empty()) {
         SPDLOG_INFO(lx::msg::kszNoVersionBelow, lx::FormatVersion(plan.stCeiling));
     }
@@ -70,7 +74,9 @@ int CLXLauncher::Launch(int argc, char** argv)
 
     int nResult = plan.nExitStatus;
     if (plan.enRoute == lx::LaunchRoute::RUN_OWN_CLIENT) {
+        m_fdOutput.Reset();
         m_fdTerminal.Reset();
+        m_starterLink.ReportClientStarting();
         nResult = StartMainApp(argc, argv);
         if (nResult != 0) {
             m_errorHandler.HandleStartMainResultError(nResult);
@@ -90,7 +96,9 @@ int CLXLauncher::Launch(int argc, char** argv)
         SPDLOG_INFO(lx::msg::kszNoClient, nResult, lx::DescribeNoClientReason(*plan.optNoClient));
         TellTerminal(szArgv0, *plan.optNoClient);
     }
+    m_fdOutput.Reset();
     m_fdTerminal.Reset();
+    m_starterLink.Close();
     return nResult;
 }
 
@@ -99,7 +107,7 @@ LaunchError CLXLauncher::LoadMainAppFunc(const fs::path& directory)
     return lx::LaunchErrorFor(LoadMainApp(directory));
 }
 
-bool CLXLauncher::StartFallback(const Version& stCandidate)
+std::optional<int> CLXLauncher::StartFallback(const Version& stCandidate)
 {
     const fs::path pathExe = stCandidate.path / GetLauncherExePath().filename();
     const std::string strExe = lx::EscapeControlCharacters(pathExe.generic_string());
@@ -109,14 +117,58 @@ bool CLXLauncher::StartFallback(const Version& stCandidate)
     // not bounce the launch back up forever.
     lx::ProcessOptions options;
     options.vtStrEnv = lx::EnvironmentWith(lx::kszFallbackCeilingEnv, lx::FormatVersion(stCandidate));
+    // It gets the user's console, not the /dev/null this process put there
+    // for its own client, and the write end of the pipe it reports on.
+    if (m_fdOutput.IsOpen()) {
+        options.vtHandOver.push_back({m_fdOutput.Get(), STDOUT_FILENO});
+    }
+    if (m_fdTerminal.IsOpen()) {
+        options.vtHandOver.push_back({m_fdTerminal.Get(), STDERR_FILENO});
+    }
+    int arrReportPipe[2] = {-1, -1};
+    const bool bReportPipe = ::pipe2(arrReportPipe, O_CLOEXEC) == 0;
+    lx::CLXFileDescriptor fdReportRead(arrReportPipe[0]);
+    lx::CLXFileDescriptor fdReportWrite(arrReportPipe[1]);
+    if (bReportPipe) {
+        options.vtHandOver.push_back({fdReportWrite.Get(), lx::kNReadyFdHandedOver});
+        options.vtStrEnv = lx::EnvironmentWith(lx::kszReadyFdEnv, std::to_string(lx::kNReadyFdHandedOver),
+                                               std::move(options.vtStrEnv));
+    }
+
     const lx::StartResult stResult = CLXLaunchProcess::Start(pathExe, options);
+    fdReportWrite.Reset();
     if (!stResult.bStarted) {
         SPDLOG_INFO(lx::msg::kszCouldNotStart, strExe,
                     std::error_code(stResult.nExecError, std::generic_category()).message());
-        return false;
+        return std::nullopt;
     }
     SPDLOG_INFO(lx::msg::kszFallbackStarted, strExe, stResult.nPid);
-    return true;
+    if (!bReportPipe) {
+        return 0; // as before the report existed: started is all that is known
+    }
+
+    const lx::FallbackOutcome stOutcome =
+        lx::AwaitFallback(fdReportRead.Get(), stResult.nPid, lx::kDurationFallbackReportWait);
+    switch (stOutcome.enEnd) {
+    case lx::FallbackEnd::CLIENT_STARTED:
+        // Up the chain at once: the launcher that started this one waits.
+        m_starterLink.ReportClientStarting();
+        SPDLOG_INFO(lx::msg::kszFallbackReported, strExe, stResult.nPid);
+        return 0;
+    case lx::FallbackEnd::ENDED:
+        if (stOutcome.optExitStatus) {
+            SPDLOG_INFO(lx::msg::kszFallbackEnded, *stOutcome.optExitStatus, strExe);
+            return *stOutcome.optExitStatus;
+        }
+        // Taken by another waiter (SIGCHLD ignored by a library that loaded
+        // without its entry): it ended, and no client reported.
+        SPDLOG_INFO(lx::msg::kszFallbackEndedUnknown, strExe);
+        return lx::kNExitMainAppUnusable;
+    case lx::FallbackEnd::NO_REPORT:
+        break;
+    }
+    SPDLOG_INFO(lx::msg::kszFallbackSilent, lx::kDurationFallbackReportWait.count(), strExe);
+    return 0;
 }
 
 void CLXLauncher::TellTerminal(const char* szArgv0, lx::NoClientReason enReason)

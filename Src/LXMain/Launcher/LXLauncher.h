@@ -7,6 +7,7 @@
 #include "LXEnumDefine.h"
 #include "LXErrorHandler.h"
 #include "LXFallback.h"
+#include "LXHandOver.h"
 #include "LXLauncherData.h"
 #include "LXPosix.h"
 
@@ -23,9 +24,16 @@ public:
 
     virtual int Launch(int argc, char** argv);
 
-    // The user's original standard error: one line goes there when no client
-    // runs. Closed before the client starts, which runs in this process.
-    void KeepTerminal(lx::CLXFileDescriptor fdTerminal) { m_fdTerminal = std::move(fdTerminal); }
+    // The user's original standard output and error: a started fallback
+    // gets them, and one line goes to the error when no client runs. Closed
+    // before the client starts, which runs in this process.
+    void KeepConsole(lx::CLXFileDescriptor fdOutput, lx::CLXFileDescriptor fdTerminal)
+    {
+        m_fdOutput = std::move(fdOutput);
+        m_fdTerminal = std::move(fdTerminal);
+    }
+    // The link to the launcher that started this one, if any.
+    void KeepStarterLink(lx::CLXStarterLink starterLink) { m_starterLink = std::move(starterLink); }
 
 protected:
     virtual int StartMainApp(int argc, char** argv);
@@ -41,7 +49,7 @@ protected:
     bool IsVersionDirectory(const std::filesystem::path& path);
     Version CreateVersion(const std::filesystem::path& versionPath);
     std::filesystem::path GetLauncherExePathFromCommandLine();
-    bool StartFallback(const Version& stCandidate);
+    std::optional<int> StartFallback(const Version& stCandidate);
     void TellTerminal(const char* szArgv0, lx::NoClientReason enReason);
 
     FuncStartMainApp m_funcStartMainApp = nullptr;
@@ -50,5 +58,7 @@ protected:
     std::filesystem::path m_pathLauncherExeFromCommandLine;
     std::filesystem::path m_pathLauncherExe;
     CLXErrorHandler m_errorHandler;
+    lx::CLXFileDescriptor m_fdOutput;
     lx::CLXFileDescriptor m_fdTerminal;
+    lx::CLXStarterLink m_starterLink;
 };

@@ -151,10 +151,11 @@ std::vector<std::string> CurrentEnvironment()
     return vtEnv;
 }
 
-std::vector<std::string> EnvironmentWith(std::string_view strName, std::string_view strValue)
+std::vector<std::string> EnvironmentWith(std::string_view strName, std::string_view strValue,
+                                         std::vector<std::string> vtBase)
 {
     const std::string strPrefix = std::string(strName) + "=";
-    std::vector<std::string> vtEnv = CurrentEnvironment();
+    std::vector<std::string> vtEnv = std::move(vtBase);
     std::erase_if(vtEnv, [&](const std::string& strEntry) { return strEntry.rfind(strPrefix, 0) == 0; });
     vtEnv.push_back(strPrefix + std::string(strValue));
     return vtEnv;

@@ -59,8 +59,9 @@ private:
 
 // The process's environment as "NAME=value" entries.
 std::vector<std::string> CurrentEnvironment();
-// The same without any strName entry, plus strName=strValue.
-std::vector<std::string> EnvironmentWith(std::string_view strName, std::string_view strValue);
+// vtBase without any strName entry, plus strName=strValue.
+std::vector<std::string> EnvironmentWith(std::string_view strName, std::string_view strValue,
+                                         std::vector<std::string> vtBase = CurrentEnvironment());
 
 // One of our descriptors, placed at a number in the started program.
 struct HandOver {

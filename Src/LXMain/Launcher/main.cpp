@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "LXFallback.h"
+#include "LXHandOver.h"
 #include "LXLauncherLog.h"
 #include "LXLauncherMessages.h"
 #include "LXLinuxLauncher.h"
@@ -48,11 +49,15 @@ int main(int argc, char** argv)
     // First: a log or a copy opened onto a closed standard descriptor would
     // become the client's.
     lx::OpenClosedStandardDescriptors();
+    // Before the launcher opens a descriptor of its own, so that the number
+    // it names can only be one it inherited.
+    lx::CLXStarterLink starterLink = lx::CLXStarterLink::TakeFromEnvironment();
 
-    // The user's standard error, kept for the one line they get when no
-    // client runs. Close-on-exec and above 2, and the launcher closes it
-    // before the client runs, so neither the client nor anything started
-    // holds it. Invalid when descriptor 2 was closed.
+    // The user's standard output and error, kept for a fallback launcher and
+    // for the one line they get when no client runs. Close-on-exec and above
+    // 2, and the launcher closes them before the client runs, so neither the
+    // client nor anything it starts holds them. Invalid when a dup fails.
+    lx::CLXFileDescriptor fdOutput(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     lx::CLXFileDescriptor fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     SilenceConsole();
 
@@ -61,7 +66,8 @@ int main(int argc, char** argv)
 
     try {
         CLXLinuxLauncher launcher;
-        launcher.KeepTerminal(std::move(fdTerminal));
+        launcher.KeepConsole(std::move(fdOutput), std::move(fdTerminal));
+        launcher.KeepStarterLink(std::move(starterLink));
         return launcher.Launch(argc, argv);
     } catch (const std::exception& ex) {
         SPDLOG_INFO(lx::msg::kszAbortedByException, ex.what());

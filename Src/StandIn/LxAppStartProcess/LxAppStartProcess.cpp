@@ -5,8 +5,8 @@
 //
 //   LX_APP_RECORD_FILE  file to append one JSON line per call to: client
 //                       type, arguments, QT_QPA_PLATFORM, the file loaded
-//                       from, the fallback ceiling variable (or null) and
-//                       the open descriptors
+//                       from, the fallback ceiling and the ready report
+//                       variables (or null) and the open descriptors
 //   LX_APP_RESULT       the value to return (default 0)
 //   LX_APP_THROW        when set, throw std::runtime_error with its text
 //
@@ -60,6 +60,8 @@ void RecordCall(ClientType enClientType, int argc, char** argv)
     record["qt_qpa_platform"] = GetEnv("QT_QPA_PLATFORM");
     const char* szCeiling = std::getenv("LX_LAUNCHER_FALLBACK_BELOW");
     record["fallback_below"] = szCeiling != nullptr ? Json::Value(szCeiling) : Json::Value();
+    const char* szReadyFd = std::getenv("LX_LAUNCHER_READY_FD");
+    record["ready_fd"] = szReadyFd != nullptr ? Json::Value(szReadyFd) : Json::Value();
     record["fds"] = lxstandin::OpenDescriptors();
     record["library"] = LoadedFrom();
     lxstandin::AppendToFileNamedBy(lxstandin::kszRecordFileEnv, lxstandin::FormatJsonLine(record));

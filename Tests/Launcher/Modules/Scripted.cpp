@@ -3,7 +3,7 @@
 //   LX_TEST_APP_BARRIER  FIFO to wait on (20 s at most) until a test writes
 //                        to it, after appending our pid to LX_TEST_APP_READY
 //   LX_TEST_APP_END      "segv", "term", "kill": die by that signal; "exit":
-//                        _exit(3); else return 0
+//                        _exit(3); "sleep": return 0 after 5 s; else return 0
 //   LX_TEST_APP_SIGNALS  file to append how SIGPIPE and SIGXFSZ were found:
 //                        "PIPE default", "XFSZ ignored blocked", ...
 
@@ -70,6 +70,8 @@ extern "C" __attribute__((visibility("default"))) int StartMainApp(int /*nClient
         ::raise(mapSignals.at(strEnd));
     } else if (strEnd == "exit") {
         ::_exit(3);
+    } else if (strEnd == "sleep") {
+        ::sleep(5);
     }
     return 0;
 }

@@ -716,6 +716,8 @@ TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLo
     constexpr uint64_t kU64MiB = 1024 * 1024;
     const std::string strWidowedPipe = "exec 5> >(:); wait $!; "; // fd 5: a pipe nobody reads
     const std::vector<std::string> vtRun{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"};
+    const std::string strNoProc = "exec unshare --mount --fork bash -c 'mount -t tmpfs none /proc && ";
+    const std::string strOlderCopy = "cd $V/.. && cp -a $V 1.0.0 && "; // a working version below the own
     const std::vector<std::string> vtNoClient{"Init", "Main application library not found: *",
                                               "Versions found: 16.23.16808", "No version below *",
                                               "No client started, exit status 127: no main application library found"};
@@ -743,9 +745,28 @@ TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLo
          true, vtRun},
         {"terminal line to a pipe nobody reads", MainApp::None, 0, strWidowedPipe + "exec \"$L\" 2>&5", 127, "", false,
          vtNoClient},
+        {"no /proc, started through PATH", MainApp::Scripted, 0, strNoProc + "cd / && PATH=$V exec launcher'", 0,
+         "PIPE default\nXFSZ default\n", false, vtRun},
+        {"no /proc, found only in a relative PATH entry", MainApp::Scripted, 0,
+         strNoProc + "cd $V && PATH=:/none exec launcher'", 127, "", false,
+         {"Init", "Launcher location unknown, nothing loaded or started from it: launcher not found in *",
+          "Versions found: none", "No version below *", vtNoClient.back()}},
+        {"the library a FIFO", MainApp::None, 0, "mkfifo $V/$LIB && exec timeout 20 \"$L\"", 126, "", false,
+         {"Init", "Main application library could not be loaded: *", "Versions found: 16.23.16808",
+          "No version below *", "No client started, exit status 126: *"}},
+        {"400 launchers execve refuses, then a working one, as a user under ulimit -u 300", MainApp::Scripted, 0,
+         strOlderCopy + "rm $V/$LIB && mkdir 16.22.{1..400} && for d in 16.22.*; do echo x >$d/launcher; done && " +
+             "chmod +x 16.22.*/launcher && chmod 755 .. && : >$S && chmod 666 $S && " +
+             "exec setpriv --reuid=daemon --regid=daemon --clear-groups bash -c 'ulimit -u 300 && exec \"$L\"'",
+         0, "PIPE default\nXFSZ default\n", false, {}},
     };
     for (const auto& testCase : arrCases) {
         SCOPED_TRACE(testCase.szName);
+#ifdef LX_TEST_SANITIZED
+        if (testCase.strScript.find("/proc") != std::string::npos) {
+            continue; // the sanitizer runtime cannot start without /proc
+        }
+#endif
         Installation install;
         const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, testCase.enApp);
         const std::string strHistory = testCase.u64History == 0 ? "" : std::string(testCase.u64History - 1, 'h') + "\n";
@@ -756,6 +777,8 @@ TEST_F(LauncherProgramTest, EnvironmentFaultsNeitherKillTheLauncherNorBreakItsLo
                                          {{"HOME", install.Home().string()},
                                           {"L", (pathOwn / "launcher").string()},
                                           {"V", pathOwn.string()},
+                                          {"LIB", kszMainAppLibrary},
+                                          {"S", pathSignals.string()},
                                           {"LOG", install.LogFile().string()},
                                           {"LX_TEST_APP_SIGNALS", pathSignals.string()}});
 

@@ -76,8 +76,6 @@ ProbeChild StartProbe(const fs::path& pathSelfExe, const ProbeRequest& request, 
     child.timeStart = Clock::now();
     const lx::StartResult stResult = lx::StartProcess(pathSelfExe, options);
     if (!stResult.bStarted) {
-        while (stResult.nPid > 0 && ::waitpid(stResult.nPid, nullptr, 0) == -1 && errno == EINTR) {
-        }
         strError = std::string("cannot start the probe: ") + std::strerror(stResult.nExecError);
         child.fdAnswer.Reset();
         return child;

@@ -48,15 +48,20 @@ int CLXLauncher::Launch(int argc, char** argv)
 
     auto spLaunchRecord = std::make_shared<LaunchAppRecord>();
 
-    situation.enOwnLibrary = LoadMainApp(GetVersionRootDirectoryPath());
+    // An unknown location (logged) loads nothing and has no versions beside
+    // it: a relative guess would use whatever the working directory holds.
+    const fs::path pathVersionRoot = GetVersionRootDirectoryPath();
+    situation.enOwnLibrary = pathVersionRoot.empty() ? lx::LibraryState::NOT_FOUND : LoadMainApp(pathVersionRoot);
     const LaunchError enError = lx::LaunchErrorFor(situation.enOwnLibrary);
 
     if (enError != LaunchError::LAUNCH_NO_ERROR) {
         situation.stOwnVersion = kStLauncherVersion;
-        situation.stOwnVersion.path = GetVersionRootDirectoryPath();
+        situation.stOwnVersion.path = pathVersionRoot;
         spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{situation.stOwnVersion, enError});
 
-        situation.vtVersions = ParseVersionFromPath((GetVersionRootDirectoryPath() / "..").lexically_normal());
+        if (!pathVersionRoot.empty()) {
+            situation.vtVersions = ParseVersionFromPath((pathVersionRoot / "..").lexically_normal());
+        }
         SPDLOG_INFO(lx::msg::kszVersionsFound, lx::FormatVersionList(situation.vtVersions));
         situation.funcHasLauncher = lx::HasEntryNamed(GetLauncherExePath().filename());
     }

@@ -24,6 +24,8 @@ inline constexpr char kszReadyFdIgnored[] = "Ignoring LX_LAUNCHER_READY_FD: {}";
 inline constexpr char kszInvokeProcess[] = "Invoke Process: {}";
 inline constexpr char kszStartMainApp[] = "StartMainApp, ClientType: {}";
 inline constexpr char kszEndMainApp[] = "EndMainApp, result: {}";
+inline constexpr char kszLauncherLocationUnknown[] =
+    "Launcher location unknown, nothing loaded or started from it: {}";
 inline constexpr char kszLibraryNotFound[] = "Main application library not found: {}";
 inline constexpr char kszLibraryNotLoadable[] = "Main application library could not be loaded: {}: {}";
 inline constexpr char kszLibraryNoEntry[] = "Main application library has no entry StartMainApp: {}";

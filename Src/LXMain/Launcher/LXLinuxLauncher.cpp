@@ -3,9 +3,14 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <system_error>
+#include <variant>
 
 #include <spdlog/spdlog.h>
 
@@ -18,6 +23,54 @@ namespace {
 
 constexpr const char* kszSelfExeLink = "/proc/self/exe";
 constexpr size_t kUInitialLinkBufferSize = 4096 + 1;
+// Where execvp looks when PATH is unset.
+constexpr const char* kszDefaultSearchPath = "/bin:/usr/bin";
+
+// The file a shell ran for a slash-less program name: the first executable
+// regular file of that name in a PATH entry. Empty and relative entries are
+// skipped: what they name depends on the working directory, so a match
+// there could load whatever that directory holds.
+std::optional<fs::path> SearchPath(const fs::path& pathName)
+{
+    const char* szPath = std::getenv("PATH");
+    const std::string_view strPath = szPath != nullptr ? szPath : kszDefaultSearchPath;
+    for (size_t uStart = 0; uStart <= strPath.size();) {
+        const size_t uEnd = std::min(strPath.find(':', uStart), strPath.size());
+        const fs::path pathEntry(strPath.substr(uStart, uEnd - uStart));
+        uStart = uEnd + 1;
+        if (!pathEntry.is_absolute()) {
+            continue;
+        }
+        const fs::path pathCandidate = pathEntry / pathName;
+        std::error_code ec;
+        if (fs::is_regular_file(pathCandidate, ec) && ::access(pathCandidate.c_str(), X_OK) == 0) {
+            return pathCandidate;
+        }
+    }
+    return std::nullopt;
+}
+
+// The program name made absolute and canonical, or why it cannot be.
+std::variant<fs::path, std::string> ResolveProgramName(const fs::path& pathArgv0)
+{
+    if (pathArgv0.empty()) {
+        return std::string("no program name");
+    }
+    fs::path pathFile = pathArgv0;
+    if (pathArgv0.native().find('/') == std::string::npos) {
+        const std::optional<fs::path> optFound = SearchPath(pathArgv0);
+        if (!optFound) {
+            return pathArgv0.native() + " not found in an absolute PATH entry";
+        }
+        pathFile = *optFound;
+    }
+    std::error_code ec;
+    fs::path pathCanonical = fs::canonical(pathFile, ec);
+    if (ec) {
+        return pathFile.native() + ": " + ec.message();
+    }
+    return pathCanonical;
+}
 
 } // namespace
 
@@ -26,12 +79,18 @@ lx::LibraryState CLXLinuxLauncher::LoadMainApp(const fs::path& directory)
     const fs::path pathLibrary = directory / lx::kszMainAppLibraryName;
     const std::string strLibrary = lx::EscapeControlCharacters(pathLibrary.generic_string());
 
-    // Absent and unusable end differently (127 and 126); any status but "not
-    // found" is left to the loader to judge.
+    // Absent and unusable end differently (127 and 126). Only a regular file
+    // goes to the loader: opening a FIFO or a device may block for ever.
     std::error_code ec;
-    if (fs::status(pathLibrary, ec).type() == fs::file_type::not_found) {
+    const fs::file_type enType = fs::status(pathLibrary, ec).type();
+    if (enType == fs::file_type::not_found) {
         SPDLOG_INFO(lx::msg::kszLibraryNotFound, strLibrary);
         return lx::LibraryState::NOT_FOUND;
+    }
+    if (enType != fs::file_type::regular) {
+        SPDLOG_INFO(lx::msg::kszLibraryNotLoadable, strLibrary,
+                    ec ? lx::EscapeControlCharacters(ec.message()) : std::string("not a regular file"));
+        return lx::LibraryState::NOT_LOADABLE;
     }
 
     // Local scope and lazy binding: the client's symbols stay out of the
@@ -96,7 +155,17 @@ fs::path CLXLinuxLauncher::GetLauncherExePath()
     }
 
     if (nLength == -1) {
-        m_pathLauncherExe = GetLauncherExePathFromCommandLine();
+        // Once: an unknown location stays empty, and is logged once.
+        if (m_bLauncherExeResolved) {
+            return m_pathLauncherExe;
+        }
+        m_bLauncherExeResolved = true;
+        auto varResolved = ResolveProgramName(GetLauncherExePathFromCommandLine());
+        if (const std::string* pStrWhy = std::get_if<std::string>(&varResolved)) {
+            SPDLOG_INFO(lx::msg::kszLauncherLocationUnknown, lx::EscapeControlCharacters(*pStrWhy));
+        } else {
+            m_pathLauncherExe = std::get<fs::path>(std::move(varResolved));
+        }
     } else {
         m_pathLauncherExe = fs::path(upBuffer.get());
     }

@@ -20,4 +20,7 @@ protected:
     std::filesystem::path GetLauncherDirectoryPath() override;
     std::filesystem::path GetVersionRootDirectoryPath() override;
     std::filesystem::path GetLauncherExePath() override;
+
+private:
+    bool m_bLauncherExeResolved = false;
 };

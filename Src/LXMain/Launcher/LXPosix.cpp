@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,6 +257,12 @@ StartResult StartProcess(const fs::path& pathExe, const ProcessOptions& options)
         stResult.nExecError = errno;
     }
     stResult.bStarted = nBytesRead == 0;
+    if (nBytesRead > 0) {
+        // The child is ending: reap it now, or every failed start of a scan
+        // holds a process slot until the launcher ends.
+        while (::waitpid(nPid, nullptr, 0) == -1 && errno == EINTR) {
+        }
+    }
     return stResult;
 }
 

@@ -85,7 +85,8 @@ struct StartResult {
 };
 
 // Starts pathExe as a separate program and returns once it is known whether
-// the exec succeeded; the program is not waited for. It gets descriptors 0 to
+// the exec succeeded; the program is not waited for. A child whose exec
+// failed is reaped before this returns. It gets descriptors 0 to
 // 2, the hand-overs and nothing else of ours, every signal at its default
 // and none blocked.
 StartResult StartProcess(const std::filesystem::path& pathExe, const ProcessOptions& options);

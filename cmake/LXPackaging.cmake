@@ -74,8 +74,8 @@ configure_file("${PROJECT_SOURCE_DIR}/packaging/orvalo.1.in" "${lx_gen}/${LX_MAN
 lx_gzip_at_build("${lx_gen}/${LX_MAN_PAGE}" "${lx_gen}/gz/${LX_MAN_PAGE}")
 configure_file("${PROJECT_SOURCE_DIR}/packaging/orvalo-doctor.1.in" "${lx_gen}/${LX_DOCTOR_MAN_PAGE}" @ONLY)
 lx_gzip_at_build("${lx_gen}/${LX_DOCTOR_MAN_PAGE}" "${lx_gen}/gz/${LX_DOCTOR_MAN_PAGE}")
-# The icon theme specification asks for a 48x48 bitmap beside the scalable
-# icon, for desktops that do not draw SVG.
+# A 48x48 bitmap beside the scalable icon, for desktops and software
+# centres that do not draw SVG.
 set(lx_icon_svg "${PROJECT_SOURCE_DIR}/packaging/icons/orvalo.svg")
 set(lx_icon_png "${lx_gen}/icons/48x48/${LX_CLIENT_NAME}.png")
 add_custom_command(OUTPUT "${lx_icon_png}"

@@ -12,9 +12,11 @@ packages=(
   xvfb x11-utils
   lintian
   # the packages' checks: hardening, desktop entry, software-centre data,
-  # manual pages, the scripts; and the icon's bitmap
+  # manual pages, the scripts; and the icon's bitmap. The catalogue
+  # composer reads the SVG icon through gdk-pixbuf's SVG loader, which only
+  # librsvg2-common installs (a mere recommendation of librsvg2-2).
   devscripts desktop-file-utils appstream appstream-compose man-db shellcheck
-  librsvg2-bin
+  librsvg2-bin librsvg2-common
 )
 
 missing=()

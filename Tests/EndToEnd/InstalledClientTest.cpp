@@ -60,7 +60,7 @@ TEST(InstalledClientTest, RunsTheDemoClientOnARealXServerAndReportsItsPage)
     const ProcessResult result = futureRun.get();
 
     ASSERT_TRUE(result.bExited) << "signal " << result.nSignal;
-    EXPECT_EQ(result.nExitStatus, 4);
+    EXPECT_EQ(result.nExitStatus, 4) << result.strStderr;
     ASSERT_EQ(vtClient.size(), 2u) << ReadFile(dir / "client.jsonl");
     EXPECT_EQ(vtClient[0]["qt_qpa_platform"].asString(), "xcb");
     EXPECT_EQ(vtClient[0]["argv"][0].asString(), (dir / "desktop/orvalo").string());

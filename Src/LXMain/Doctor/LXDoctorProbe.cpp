@@ -25,7 +25,7 @@ namespace {
 using namespace lx::doctor;
 
 constexpr int kNAnswerDescriptor = 3;
-constexpr std::chrono::milliseconds kPollSlice{50};
+constexpr std::chrono::milliseconds kDurationPollSlice{50};
 // The child's whole answer; anything longer is cut.
 constexpr size_t kUMaxAnswerSize = 1 << 20;
 constexpr const char* kszLibraryPathEnv = "LD_LIBRARY_PATH";
@@ -91,7 +91,8 @@ void ReadAvailable(ProbeChild& child)
     while (child.fdAnswer.Get() >= 0) {
         const ssize_t nRead = ::read(child.fdAnswer.Get(), arrBuffer, sizeof arrBuffer);
         if (nRead > 0) {
-            child.strAnswer.append(arrBuffer, std::min(static_cast<size_t>(nRead), kUMaxAnswerSize));
+            const size_t uRoom = kUMaxAnswerSize - std::min(child.strAnswer.size(), kUMaxAnswerSize);
+            child.strAnswer.append(arrBuffer, std::min(static_cast<size_t>(nRead), uRoom));
         } else if (nRead == 0 || errno != EINTR) {
             if (nRead == 0 || errno != EAGAIN) {
                 child.fdAnswer.Reset();
@@ -229,7 +230,7 @@ std::vector<ProbeResult> ProbeLibraries(const fs::path& pathSelfExe, const std::
         }
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(timeDeadline - Clock::now());
         if (bPending) {
-            ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::clamp(remaining, {}, kPollSlice).count()));
+            ::poll(vtPoll.data(), vtPoll.size(), static_cast<int>(std::clamp(remaining, {}, kDurationPollSlice).count()));
         }
     }
     for (size_t i = 0; i < vtChildren.size(); ++i) {

@@ -17,14 +17,6 @@ namespace {
 
 using namespace lx::doctor;
 
-std::vector<Version> ScanVersions(const fs::path& pathRoot)
-{
-    struct CScanner : CLXLinuxLauncher {
-        using CLXLauncher::ParseVersionFromPath;
-    };
-    return CScanner().ParseVersionFromPath(pathRoot);
-}
-
 std::string InterpreterProblem(const std::optional<std::string>& optInterpreter)
 {
     if (!optInterpreter) {
@@ -291,7 +283,7 @@ std::vector<VersionRow> ExamineVersions(const fs::path& pathRoot, const fs::path
     std::vector<VersionRow> vtRows;
     std::vector<ProbeRequest> vtRequests;
     std::vector<size_t> vtProbed;
-    for (const Version& stVersion : ScanVersions(pathRoot)) {
+    for (const Version& stVersion : lx::ScanVersionDirectories(pathRoot)) {
         VersionRow row;
         row.strName = stVersion.path.filename().string();
         row.stVersion = stVersion;

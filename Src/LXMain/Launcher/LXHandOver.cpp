@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -26,17 +27,13 @@ constexpr std::chrono::milliseconds kDurationExitPoll{5};
 int ParseHandedOverFd(std::string_view strText)
 {
     constexpr size_t kUMaxDigits = 9; // stays within int
-    if (strText.empty() || strText.size() > kUMaxDigits) {
+    if (strText.size() > kUMaxDigits) {
         return -1;
     }
-    int nFd = 0;
-    for (const char ch : strText) {
-        if (ch < '0' || ch > '9') {
-            return -1;
-        }
-        nFd = nFd * 10 + (ch - '0');
-    }
-    return nFd > STDERR_FILENO ? nFd : -1;
+    int nFd = -1;
+    const char* const pEnd = strText.data() + strText.size();
+    const auto [pStop, ec] = std::from_chars(strText.data(), pEnd, nFd);
+    return ec == std::errc() && pStop == pEnd && nFd > STDERR_FILENO ? nFd : -1;
 }
 
 bool IsPipeOpenForWriting(int nFd)
@@ -79,10 +76,8 @@ void CLXStarterLink::ReportClientStarting()
     if (m_fd.Get() < 0) {
         return;
     }
-    const char chReport = '1';
     const CLXWriteSignalsHeld held; // a starter gone must not end the launcher
-    while (::write(m_fd.Get(), &chReport, 1) == -1 && errno == EINTR) {
-    }
+    WriteAll(m_fd.Get(), "1");
     m_fd.Reset();
 }
 

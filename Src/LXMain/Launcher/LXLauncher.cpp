@@ -1,10 +1,8 @@
 #include "LXLauncher.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -202,35 +200,9 @@ fs::path CLXLauncher::GetLauncherExePathFromCommandLine()
     return m_pathLauncherExeFromCommandLine;
 }
 
-// Filesystem errors other than absence (an unreadable directory, an entry
-// removed or made inaccessible mid-scan) skip what they touch; nothing here
-// throws, so a damaged installation still leaves the user with a fallback.
 std::vector<Version> CLXLauncher::ParseVersionFromPath(const fs::path& directoryPath)
 {
-    std::vector<Version> vtVersions;
-
-    const std::unique_ptr<DIR, int (*)(DIR*)> upDir(::opendir(directoryPath.c_str()), &::closedir);
-    if (!upDir) {
-        return vtVersions;
-    }
-    // readdir ends alike at the end and on an error: keep what was read, a
-    // partial list still offers a fallback.
-    while (const dirent* pEntry = ::readdir(upDir.get())) {
-        // The name first: it rules out nearly every sibling without a stat.
-        const std::string_view strName = pEntry->d_name;
-        if (!lx::IsVersionDirectoryName(strName)) {
-            continue;
-        }
-        const fs::path pathEntry = directoryPath / strName;
-        // The entry's own type spares a plain directory the stat; a link, or
-        // a file system that does not fill the type in, needs one.
-        const bool bNeedsStat = pEntry->d_type == DT_LNK || pEntry->d_type == DT_UNKNOWN;
-        if (pEntry->d_type == DT_DIR || (bNeedsStat && IsVersionDirectory(pathEntry))) {
-            vtVersions.push_back(CreateVersion(pathEntry));
-        }
-    }
-    std::sort(vtVersions.begin(), vtVersions.end(), [](const Version& lhs, const Version& rhs) { return rhs < lhs; });
-    return vtVersions;
+    return lx::ScanVersionDirectories(directoryPath);
 }
 
 // The first fallback candidate: the one a launch tries first.
@@ -247,17 +219,10 @@ std::optional<Version> CLXLauncher::GetValidLowerVersion(const Version& stVersio
 
 bool CLXLauncher::IsVersionDirectory(const fs::path& path)
 {
-    std::error_code ec;
-    if (!fs::is_directory(fs::status(path, ec))) {
-        return false;
-    }
-    return lx::IsVersionDirectoryName(path.filename().native());
+    return lx::IsVersionDirectory(path);
 }
 
 Version CLXLauncher::CreateVersion(const fs::path& versionPath)
 {
-    Version stVersion;
-    stVersion.path = versionPath;
-    lx::ReadVersionNumbers(versionPath.filename().native(), stVersion);
-    return stVersion;
+    return lx::CreateVersion(versionPath);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -50,15 +51,11 @@ bool IsSameFile(const struct stat& stLhs, const struct stat& stRhs)
 // listing no other member, and no other user's primary group.
 bool IsPrivateGroupOf(uid_t uid, gid_t gid)
 {
-    const long nHint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> vtBuffer(std::max<size_t>(nHint > 0 ? static_cast<size_t>(nHint) : 0, 16384));
-    passwd stUser{};
-    passwd* pUser = nullptr;
-    if (::getpwuid_r(uid, &stUser, vtBuffer.data(), vtBuffer.size(), &pUser) != 0 || pUser == nullptr ||
-        pUser->pw_gid != gid) {
+    const std::optional<lx::UserEntry> optUser = lx::LookUpUser(uid);
+    if (!optUser || optUser->nGid != gid) {
         return false;
     }
-    const std::string strUser = pUser->pw_name;
+    const std::string& strUser = optUser->strName;
     std::vector<char> vtGroupBuffer(16384);
     group stGroup{};
     group* pGroup = nullptr;
@@ -78,6 +75,7 @@ bool IsPrivateGroupOf(uid_t uid, gid_t gid)
     // Nobody else may have it as primary group; an entry that cannot be read
     // counts as someone else.
     bool bAlone = true;
+    std::vector<char> vtBuffer(16384);
     ::setpwent();
     for (;;) {
         passwd stOther{};

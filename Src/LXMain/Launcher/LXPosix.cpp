@@ -276,7 +276,7 @@ std::optional<UserEntry> LookUpUser(uid_t nUid)
         return std::nullopt;
     }
     return UserEntry{pResult->pw_name != nullptr ? pResult->pw_name : "",
-                     pResult->pw_dir != nullptr ? pResult->pw_dir : ""};
+                     pResult->pw_dir != nullptr ? pResult->pw_dir : "", pResult->pw_gid};
 }
 
 // A launch from a bare environment (no "HOME", or an empty one) still keeps

@@ -95,6 +95,7 @@ StartResult StartProcess(const std::filesystem::path& pathExe, const ProcessOpti
 struct UserEntry {
     std::string strName;
     std::string strHome;
+    gid_t nGid = 0; // the primary group
 };
 std::optional<UserEntry> LookUpUser(uid_t nUid);
 

@@ -1,8 +1,13 @@
 #include "LXVersionName.h"
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <system_error>
 
 namespace {
 
@@ -30,6 +35,8 @@ uint32_t ParseDigitRun(std::string_view strRun)
 }
 
 } // namespace
+
+namespace fs = std::filesystem;
 
 namespace lx {
 
@@ -95,6 +102,51 @@ std::string FormatVersionList(const std::vector<Version>& vtVersions)
         strList += stVersion.path.filename().string();
     }
     return strList;
+}
+
+bool IsVersionDirectory(const fs::path& path)
+{
+    std::error_code ec;
+    if (!fs::is_directory(fs::status(path, ec))) {
+        return false;
+    }
+    return IsVersionDirectoryName(path.filename().native());
+}
+
+Version CreateVersion(const fs::path& versionPath)
+{
+    Version stVersion;
+    stVersion.path = versionPath;
+    ReadVersionNumbers(versionPath.filename().native(), stVersion);
+    return stVersion;
+}
+
+std::vector<Version> ScanVersionDirectories(const fs::path& directoryPath)
+{
+    std::vector<Version> vtVersions;
+
+    const std::unique_ptr<DIR, int (*)(DIR*)> upDir(::opendir(directoryPath.c_str()), &::closedir);
+    if (!upDir) {
+        return vtVersions;
+    }
+    // readdir ends alike at the end and on an error: keep what was read, a
+    // partial list still offers a fallback.
+    while (const dirent* pEntry = ::readdir(upDir.get())) {
+        // The name first: it rules out nearly every sibling without a stat.
+        const std::string_view strName = pEntry->d_name;
+        if (!IsVersionDirectoryName(strName)) {
+            continue;
+        }
+        const fs::path pathEntry = directoryPath / strName;
+        // The entry's own type spares a plain directory the stat; a link, or
+        // a file system that does not fill the type in, needs one.
+        const bool bNeedsStat = pEntry->d_type == DT_LNK || pEntry->d_type == DT_UNKNOWN;
+        if (pEntry->d_type == DT_DIR || (bNeedsStat && IsVersionDirectory(pathEntry))) {
+            vtVersions.push_back(CreateVersion(pathEntry));
+        }
+    }
+    std::sort(vtVersions.begin(), vtVersions.end(), [](const Version& lhs, const Version& rhs) { return rhs < lhs; });
+    return vtVersions;
 }
 
 } // namespace lx

@@ -1,5 +1,3 @@
-#include "LXDoctorLog.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <charconv>
 #include <unordered_map>
 
+#include "LXDoctor.h"
 #include "LXLauncherMessages.h"
 #include "LXPosix.h"
 

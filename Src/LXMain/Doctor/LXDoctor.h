@@ -159,7 +159,6 @@ struct DoctorOptions {
     std::filesystem::path pathSelfExe;
     size_t uLogLines = 5;
     std::chrono::milliseconds probeTimeLimit = kDurationProbeTimeLimit;
-    std::string strCommandName = "orvalo";
 };
 
 // Examines the installation without changing anything. nullopt, with the

@@ -29,11 +29,6 @@ std::optional<int64_t> ParseNumber(std::string_view str)
     return nValue;
 }
 
-bool IsNumber(std::string_view str)
-{
-    return ParseNumber(str).has_value();
-}
-
 // "2026-12-08 12:00:00.123"
 bool IsTimestamp(std::string_view str)
 {
@@ -136,8 +131,8 @@ std::optional<LogRecord> ParseLogRecord(std::string_view strLine)
     const size_t uSourceColon = strSource.rfind(':');
     const std::optional<int64_t> optPid = ParseNumber(strIds.substr(0, uIdColon));
     if (!IsTimestamp(arrFields[1]) || uIdColon == std::string_view::npos || !optPid ||
-        !IsNumber(strIds.substr(uIdColon + 1)) || uSourceColon == std::string_view::npos ||
-        !IsNumber(strSource.substr(uSourceColon + 1))) {
+        !ParseNumber(strIds.substr(uIdColon + 1)) || uSourceColon == std::string_view::npos ||
+        !ParseNumber(strSource.substr(uSourceColon + 1))) {
         return std::nullopt;
     }
     return LogRecord{arrFields[1], *optPid, strLine};

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <set>
 
 #include "LXDoctor.h"
@@ -64,15 +64,6 @@ std::vector<std::string> ProbeEnvironment(const fs::path& pathRunPathDirectory)
     return lx::EnvironmentWith(kszLibraryPathEnv, strLibraryPath);
 }
 
-std::string MakeNonce()
-{
-    uint64_t arrU64Random[2] = {};
-    if (::getrandom(arrU64Random, sizeof arrU64Random, 0) != sizeof arrU64Random) {
-        arrU64Random[0] = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) ^ uint64_t(::getpid());
-    }
-    return std::to_string(arrU64Random[0]) + "-" + std::to_string(arrU64Random[1]);
-}
-
 // The one place a probe is started.
 ProbeChild StartProbe(const fs::path& pathSelfExe, const ProbeRequest& request, std::string& strError)
 {
@@ -89,7 +80,8 @@ ProbeChild StartProbe(const fs::path& pathSelfExe, const ProbeRequest& request, 
     const int nTarget = ::getrlimit(RLIMIT_NOFILE, &stLimit) == 0
                             ? static_cast<int>(std::min<rlim_t>(kNAnswerDescriptor, stLimit.rlim_cur / 2))
                             : kNAnswerDescriptor;
-    child.strNonce = MakeNonce();
+    std::random_device device;
+    child.strNonce = std::to_string(device()) + "-" + std::to_string(device()) + "-" + std::to_string(device());
     lx::ProcessOptions options;
     options.vtStrArgs = {kszProbeModeArgument, request.pathLibrary.native(), std::to_string(nTarget), child.strNonce};
     options.vtStrEnv = ProbeEnvironment(request.pathRunPathDirectory);

@@ -586,6 +586,15 @@ TEST_F(DoctorProgramTest, HostileInstallations)
                                                   });
              EXPECT_EQ(nAnswered, 300);
          }},
+        {"a FIFO in the library's place",
+         [](Installation& install) {
+             ::mkfifo((install.AddVersion(kszOwnVersionDir, MainApp::None) / kszMainAppLibrary).c_str(), 0644);
+             install.AddVersion("16.22.100", MainApp::StandIn);
+         },
+         "", [](const ProcessResult&, const Json::Value& report) {
+             EXPECT_EQ(report["versions"][0]["library"]["state"].asString(), "not-loadable");
+             EXPECT_EQ(report["versions"][0]["verdict"]["client_version"].asString(), "16.22.100");
+         }},
         {"a report nobody can write", [](Installation& install) { install.AddVersion(kszOwnVersionDir, MainApp::None); },
          "exec \"$DOCTOR\" --root \"$ROOT\" --json >/dev/full",
          [](const ProcessResult& result, const Json::Value&) {

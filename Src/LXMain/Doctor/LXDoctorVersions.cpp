@@ -420,7 +420,12 @@ std::vector<VersionRow> ExamineVersions(const fs::path& pathRoot, const fs::path
         row.pathLibrary = stVersion.path / lx::kszMainAppLibraryName;
         row.library.enEnd = ProbeEnd::Answered;
         std::error_code ec;
-        if (fs::status(row.pathLibrary, ec).type() != fs::file_type::not_found) {
+        const fs::file_type enType = fs::status(row.pathLibrary, ec).type();
+        if (enType != fs::file_type::not_found && enType != fs::file_type::regular) {
+            // The launcher does not load it, and a FIFO would block the probe.
+            row.library.enState = lx::LibraryState::NOT_LOADABLE;
+            row.library.strError = ec ? ec.message() : "not a regular file";
+        } else if (enType == fs::file_type::regular) {
             // The launcher's own run path names its directory; a library with
             // a run path of its own makes the loader ignore it.
             vtRequests.push_back(

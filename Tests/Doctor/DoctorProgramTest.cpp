@@ -572,6 +572,10 @@ TEST_F(DoctorProgramTest, HostileInstallations)
              EXPECT_EQ(result.nExitStatus, 128 + SIGTERM);
              EXPECT_TRUE(AllEnded(pathPids));
          }},
+        {"KILL while a probe hangs",
+         [](Installation& install) { AddLibrary(install, kszOwnVersionDir, kPathHostileLibrary); },
+         "LX_TEST_HOSTILE=hang \"$DOCTOR\" --root \"$ROOT\" & /bin/sleep 1; kill -KILL $!; wait $!",
+         [&](const ProcessResult&, const Json::Value&) { EXPECT_TRUE(AllEnded(pathPids)); }},
         {"300 probes under 256 descriptors",
          [](Installation& install) {
              for (int i = 0; i < 300; ++i) {

@@ -659,13 +659,8 @@ TEST_F(DoctorProgramTest, SaysWhyTheLogCannotBeCreated)
         return ::write(arrFds[1], strOut.data(), strOut.size()) == static_cast<ssize_t>(strOut.size());
     }));
     ::close(arrFds[1]);
-    std::string strReport;
-    char arrBuffer[4096];
-    for (ssize_t nRead; (nRead = ::read(arrFds[0], arrBuffer, sizeof arrBuffer)) > 0;) {
-        strReport.append(arrBuffer, static_cast<size_t>(nRead));
-    }
+    const Json::Value report = ParseJson(ReadFile("/proc/self/fd/" + std::to_string(arrFds[0])));
     ::close(arrFds[0]);
-    const Json::Value report = ParseJson(strReport);
     const Json::Value& directory = FindingOf(report, "log", "directory");
     EXPECT_TRUE(directory["warning"].asBool());
     EXPECT_EQ(directory["text"].asString(),

@@ -1,7 +1,9 @@
 // The built doctor against installations made of the real launcher and real
 // libraries, compared with what the built launcher really does there.
 
+#include <elf.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -24,6 +27,7 @@ namespace {
 const fs::path kPathDoctorExe = LX_TEST_DOCTOR_EXE;
 const fs::path kPathVariantLauncher = LX_TEST_VARIANT_LAUNCHER;
 const fs::path kPathHangLibrary = LX_TEST_HANG_LIBRARY;
+const fs::path kPathHostileLibrary = LX_TEST_HOSTILE_LIBRARY;
 constexpr const char* kszCeilingEnv = "LX_LAUNCHER_FALLBACK_BELOW";
 constexpr int kNClientResult = 3;
 
@@ -467,6 +471,200 @@ TEST_F(DoctorProgramTest, HelpNamesTheCommandItWasStartedAs)
     const ProcessResult result = Run(pathLink, {"--help"});
     EXPECT_EQ(result.nExitStatus, 0);
     EXPECT_TRUE(result.strStdout.starts_with("usage: orvalo-doctor [--root DIR]")) << result.strStdout;
+}
+
+// Claims a size of 1 GiB for the launcher's first note section other than
+// the version's, and makes the file long enough for the claim (sparse).
+void InflateNoteSection(const fs::path& pathFile)
+{
+    std::string strElf = ReadFile(pathFile);
+    Elf64_Ehdr stHeader{};
+    std::memcpy(&stHeader, strElf.data(), sizeof stHeader);
+    Elf64_Shdr stNames{};
+    std::memcpy(&stNames, strElf.data() + stHeader.e_shoff + stHeader.e_shstrndx * sizeof(Elf64_Shdr), sizeof stNames);
+    for (size_t i = 0; i < stHeader.e_shnum; ++i) {
+        Elf64_Shdr stSection{};
+        char* pSection = strElf.data() + stHeader.e_shoff + i * sizeof(Elf64_Shdr);
+        std::memcpy(&stSection, pSection, sizeof stSection);
+        if (stSection.sh_type == SHT_NOTE &&
+            std::string_view(strElf.data() + stNames.sh_offset + stSection.sh_name) != ".note.lx.version") {
+            stSection.sh_size = uint64_t(1) << 30;
+            std::memcpy(pSection, &stSection, sizeof stSection);
+            WriteFile(pathFile, strElf);
+            fs::resize_file(pathFile, stSection.sh_offset + stSection.sh_size);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no note section in " << pathFile;
+}
+
+// Every process the file lists has ended; any left is killed.
+bool AllEnded(const fs::path& pathPidFile)
+{
+    bool bAllEnded = true;
+    for (const std::string& strPid : ReadLines(pathPidFile)) {
+        const pid_t nPid = std::stoi(strPid);
+        bAllEnded = bAllEnded && PollUntil([&] { return ProcessEnded(nPid); }, std::chrono::seconds(2));
+        ::kill(nPid, SIGKILL);
+    }
+    return bAllEnded && !ReadLines(pathPidFile).empty();
+}
+
+// Installations and surroundings that once made the doctor lie, stall or
+// leave processes behind, each run through bash as "$DOCTOR --root R --json".
+TEST_F(DoctorProgramTest, HostileInstallations)
+{
+    const std::string strOdd = "odd\xc2\x9b\x9b\xe2\x80\xae\xe2\x81\xa6\xff";
+    const fs::path pathPids = m_install.Scratch("pids");
+    struct Case {
+        const char* szName;
+        std::function<void(Installation&)> build;
+        std::string strShell;
+        std::function<void(const ProcessResult&, const Json::Value&)> check;
+    };
+    const std::vector<Case> vtCases{
+        // First: the largest resident size is over every child so far.
+        {"a note section claiming 1 GiB",
+         [](Installation& install) {
+             InflateNoteSection(install.AddVersion(kszOwnVersionDir, MainApp::None) / "launcher");
+         },
+         "", [](const ProcessResult&, const Json::Value& report) {
+             rusage stUsage{};
+             ::getrusage(RUSAGE_CHILDREN, &stUsage);
+             EXPECT_LT(stUsage.ru_maxrss, 512 * 1024) << "KiB: half the claim, sanitizers' overhead included";
+             EXPECT_EQ(report["versions"][0]["launcher"]["compiled_version"].asString(), LX_TEST_LAUNCHER_VERSION);
+         }},
+        {"a launcher without \"#!\" and one of another machine",
+         [](Installation& install) {
+             install.AddVersion(kszOwnVersionDir, MainApp::None);
+             const fs::path pathScript = install.AddVersion("16.22.3", MainApp::StandIn, false) / "launcher";
+             WriteFile(pathScript, "exit 0\n");
+             fs::permissions(pathScript, fs::perms::owner_all);
+             // The real launcher, marked as built for another machine.
+             const fs::path pathOther = install.AddVersion("16.22.2", MainApp::StandIn) / "launcher";
+             std::string strElf = ReadFile(pathOther);
+             uint16_t u16Machine = 0;
+             std::memcpy(&u16Machine, strElf.data() + 18, sizeof u16Machine);
+             u16Machine = u16Machine == EM_X86_64 ? EM_AARCH64 : EM_X86_64;
+             std::memcpy(strElf.data() + 18, &u16Machine, sizeof u16Machine);
+             WriteFile(pathOther, strElf);
+             install.AddVersion("16.21.0", MainApp::StandIn);
+         },
+         "", [](const ProcessResult&, const Json::Value& report) {
+             EXPECT_EQ(VersionNamed(report, "16.22.3")["launcher"]["state"].asString(), "wrong-format");
+             EXPECT_EQ(VersionNamed(report, "16.22.2")["launcher"]["state"].asString(), "wrong-format");
+             EXPECT_EQ(report["versions"][0]["verdict"]["client_version"].asString(), "16.21.0");
+         }},
+        {"a library that forges and closes descriptors",
+         [](Installation& install) { AddLibrary(install, kszOwnVersionDir, kPathHostileLibrary); },
+         "LX_TEST_HOSTILE=forge exec \"$DOCTOR\" --root \"$ROOT\" --json",
+         [](const ProcessResult&, const Json::Value& report) {
+             EXPECT_EQ(report["versions"][0]["library"]["state"].asString(), "loadable");
+         }},
+        {"a library that starts a daemon",
+         [](Installation& install) { AddLibrary(install, kszOwnVersionDir, kPathHostileLibrary); },
+         "LX_TEST_HOSTILE=daemon exec \"$DOCTOR\" --root \"$ROOT\" --json",
+         [&](const ProcessResult&, const Json::Value&) { EXPECT_TRUE(AllEnded(pathPids)); }},
+        {"TERM while a probe hangs after starting a daemon",
+         [](Installation& install) { AddLibrary(install, kszOwnVersionDir, kPathHostileLibrary); },
+         "LX_TEST_HOSTILE=daemon,hang \"$DOCTOR\" --root \"$ROOT\" & /bin/sleep 1; kill -TERM $!; wait $!",
+         [&](const ProcessResult& result, const Json::Value&) {
+             EXPECT_EQ(result.nExitStatus, 128 + SIGTERM);
+             EXPECT_TRUE(AllEnded(pathPids));
+         }},
+        {"KILL while a probe hangs",
+         [](Installation& install) { AddLibrary(install, kszOwnVersionDir, kPathHostileLibrary); },
+         "LX_TEST_HOSTILE=hang \"$DOCTOR\" --root \"$ROOT\" & /bin/sleep 1; kill -KILL $!; wait $!",
+         [&](const ProcessResult&, const Json::Value&) { EXPECT_TRUE(AllEnded(pathPids)); }},
+        {"300 probes under 256 descriptors",
+         [](Installation& install) {
+             for (int i = 0; i < 300; ++i) {
+                 install.AddVersion("16.1." + std::to_string(i), MainApp::NoEntry, false);
+             }
+         },
+         "ulimit -n 256 && exec \"$DOCTOR\" --root \"$ROOT\" --json",
+         [](const ProcessResult&, const Json::Value& report) {
+             const auto nAnswered = std::count_if(report["versions"].begin(), report["versions"].end(),
+                                                  [](const Json::Value& version) {
+                                                      return version["library"]["state"].asString() == "no-entry";
+                                                  });
+             EXPECT_EQ(nAnswered, 300);
+         }},
+        {"a FIFO in the library's place",
+         [](Installation& install) {
+             ::mkfifo((install.AddVersion(kszOwnVersionDir, MainApp::None) / kszMainAppLibrary).c_str(), 0644);
+             install.AddVersion("16.22.100", MainApp::StandIn);
+         },
+         "", [](const ProcessResult&, const Json::Value& report) {
+             EXPECT_EQ(report["versions"][0]["library"]["state"].asString(), "not-loadable");
+             EXPECT_EQ(report["versions"][0]["verdict"]["client_version"].asString(), "16.22.100");
+         }},
+        {"a report nobody can write", [](Installation& install) { install.AddVersion(kszOwnVersionDir, MainApp::None); },
+         "exec \"$DOCTOR\" --root \"$ROOT\" --json >/dev/full",
+         [](const ProcessResult& result, const Json::Value&) {
+             EXPECT_EQ(result.nExitStatus, 74);
+             EXPECT_NE(result.strStderr.find("the report could not be written: No space left"), std::string::npos);
+         }},
+        {"controls, bidirectional marks and invalid UTF-8 in the root",
+         [&](Installation& install) { fs::create_directories(install.Scratch(strOdd)); },
+         "\"$DOCTOR\" --root \"$ROOT/../" + strOdd + "\"; exec \"$DOCTOR\" --root \"$ROOT/../" + strOdd + "\" --json",
+         [](const ProcessResult& result, const Json::Value& report) {
+             const std::string strText = result.strStdout.substr(0, result.strStdout.find("\n{"));
+             for (const char* szRaw : {"\xc2\x9b", "\x9b", "\xe2\x80\xae", "\xe2\x81\xa6", "\xff"}) {
+                 EXPECT_EQ(strText.find(szRaw), std::string::npos) << strText;
+             }
+             EXPECT_NE(strText.find("odd\\xc2\\x9b\\x9b\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xff (owner"), std::string::npos);
+             EXPECT_TRUE(report["root"].asString().ends_with("odd\\xc2\\x9b\\x9b\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xff"));
+         }},
+    };
+    for (const Case& testCase : vtCases) {
+        SCOPED_TRACE(testCase.szName);
+        fs::remove_all(m_install.AppRoot());
+        fs::create_directories(m_install.AppRoot());
+        fs::remove(pathPids);
+        testCase.build(m_install);
+        const std::string strShell =
+            testCase.strShell.empty() ? "exec \"$DOCTOR\" --root \"$ROOT\" --json" : testCase.strShell;
+        const ProcessResult result = Run("/bin/bash", {"-c", strShell},
+                                         {{"DOCTOR", kPathDoctorExe.string()},
+                                          {"ROOT", m_install.AppRoot().string()},
+                                          {"LX_TEST_PID_FILE", pathPids.string()}});
+        const size_t uJson = result.strStdout.find("\n{");
+        const Json::Value report = result.strStdout.starts_with("{") || uJson != std::string::npos
+                                       ? ParseJson(result.strStdout.substr(uJson == std::string::npos ? 0 : uJson))
+                                       : Json::Value();
+        testCase.check(result, report);
+    }
+}
+
+// A kiosk's home: root's and read-only. The doctor, run as an ordinary user,
+// says the log cannot be made there.
+TEST_F(DoctorProgramTest, SaysWhyTheLogCannotBeCreated)
+{
+    const std::optional<UserIds> optUser = OtherUser();
+    if (!optUser) {
+        GTEST_SKIP() << "acting as another user takes root and the user nobody";
+    }
+    const fs::path pathOwn = m_install.AddVersion(kszOwnVersionDir, MainApp::None);
+    fs::copy_file(kPathDoctorExe, pathOwn / "launcher-doctor");
+    fs::permissions(m_install.Home().parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                                        fs::perms::group_exec | fs::perms::others_read |
+                                                        fs::perms::others_exec);
+    fs::permissions(m_install.Home(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    int arrFds[2] = {-1, -1};
+    ASSERT_EQ(::pipe(arrFds), 0);
+    EXPECT_TRUE(RunAsUser(*optUser, [&] {
+        const std::string strOut = Run(pathOwn / "launcher-doctor", {"--json"}).strStdout;
+        return ::write(arrFds[1], strOut.data(), strOut.size()) == static_cast<ssize_t>(strOut.size());
+    }));
+    ::close(arrFds[1]);
+    const Json::Value report = ParseJson(ReadFile("/proc/self/fd/" + std::to_string(arrFds[0])));
+    ::close(arrFds[0]);
+    const Json::Value& directory = FindingOf(report, "log", "directory");
+    EXPECT_TRUE(directory["warning"].asBool());
+    EXPECT_EQ(directory["text"].asString(),
+              "the log cannot be created: " + m_install.Home().string() + ": Permission denied");
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "LXDoctorLog.h"
+#include "LXDoctor.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

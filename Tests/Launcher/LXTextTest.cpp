@@ -10,6 +10,9 @@ TEST(LXTextTest, EscapingLeavesOnlyPrintableBytesAndIsUnambiguous)
     EXPECT_EQ(lx::EscapeControlCharacters("a\nb\tc\rd\x1b[31m\x7f\\e"), "a\\nb\\tc\\rd\\x1b[31m\\x7f\\\\e");
     EXPECT_EQ(lx::EscapeControlCharacters(std::string_view("\0\x01", 2)), "\\x00\\x01");
     EXPECT_EQ(lx::EscapeControlCharacters("caf\xc3\xa9"), "caf\xc3\xa9");
+    // C1 controls, bidirectional marks and invalid UTF-8, byte by byte.
+    EXPECT_EQ(lx::EscapeControlCharacters("a\xc2\x9b" "b\x9b\xe2\x80\xae\xe2\x81\xa6\xe0\x80\x8a\xc3"),
+              "a\\xc2\\x9bb\\x9b\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe0\\x80\\x8a\\xc3");
 }
 
 TEST(LXTextTest, TerminalLineNamesTheProgramTheReasonAndTheLog)

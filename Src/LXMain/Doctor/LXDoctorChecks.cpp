@@ -1,13 +1,7 @@
-#include "LXDoctorChecks.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
-#include "LXDoctorElf.h"
-#include "LXDoctorLog.h"
-#include "LXDoctorVersions.h"
+#include "LXDoctor.h"
 #include "LXLauncherLog.h"
 #include "LXPosix.h"
 
@@ -17,6 +11,7 @@ namespace {
 
 using namespace lx::doctor;
 
+constexpr const char* kszCommandName = "orvalo";
 // Symbolic links followed before a command is given up as a loop.
 constexpr int kNMaxLinkHops = 40;
 // Entries looked at per version directory, so a huge or looping tree cannot
@@ -36,11 +31,6 @@ fs::path Canonical(const fs::path& path)
     return ec ? path.lexically_normal() : pathCanonical;
 }
 
-Json::Value NullIfEmpty(const std::string& str)
-{
-    return str.empty() ? Json::Value() : Json::Value(str);
-}
-
 template <typename T>
 Json::Value NullOr(const std::optional<T>& optValue)
 {
@@ -55,42 +45,24 @@ Finding Warn(std::string strKind, const fs::path& path, std::string strText)
 }
 
 // Where the command leads on PATH, link by link, and what starting it does.
-void CheckCommand(const DoctorOptions& options, const DoctorReport& report, CheckResult& result)
+void CheckCommand(const DoctorOptions&, const DoctorReport& report, CheckResult& result)
 {
-    const char* szPath = std::getenv("PATH");
-    const std::string strPathVariable = szPath != nullptr ? szPath : "";
-    fs::path pathCommand;
-    for (size_t uStart = 0; uStart <= strPathVariable.size() && pathCommand.empty();) {
-        const size_t uEnd = std::min(strPathVariable.find(':', uStart), strPathVariable.size());
-        const std::string strDir = strPathVariable.substr(uStart, uEnd - uStart);
-        uStart = uEnd + 1;
-        const fs::path pathCandidate = fs::path(strDir.empty() ? "." : strDir) / options.strCommandName;
-        std::error_code ec;
-        if (fs::is_regular_file(fs::status(pathCandidate, ec)) && ::access(pathCandidate.c_str(), X_OK) == 0) {
-            pathCommand = pathCandidate;
-        }
-    }
-    result.facts["name"] = options.strCommandName;
-    if (pathCommand.empty()) {
-        result.strHeadline = "\"" + options.strCommandName + "\" is not on PATH";
+    result.facts["name"] = kszCommandName;
+    const std::optional<fs::path> optCommand = lx::SearchPath(kszCommandName);
+    if (!optCommand) {
+        result.strHeadline = std::string("\"") + kszCommandName + "\" is not on PATH";
         return;
     }
-    std::string strRoad = options.strCommandName + " -> " + pathCommand.string();
-    fs::path pathHop = pathCommand;
-    for (int i = 0; i < kNMaxLinkHops; ++i) {
-        std::error_code ec;
-        const fs::path pathTarget = fs::read_symlink(pathHop, ec);
-        if (ec) {
-            break;
-        }
-        pathHop = (pathTarget.is_absolute() ? pathTarget : pathHop.parent_path() / pathTarget).lexically_normal();
+    std::string strRoad = std::string(kszCommandName) + " -> " + optCommand->string();
+    fs::path pathHop = *optCommand;
+    std::error_code ec;
+    for (int i = 0; i < kNMaxLinkHops && fs::is_symlink(fs::symlink_status(pathHop, ec)); ++i) {
+        pathHop = (pathHop.parent_path() / fs::read_symlink(pathHop, ec)).lexically_normal();
         strRoad += " -> " + pathHop.string();
     }
     const fs::path pathTarget = Canonical(pathHop);
-    if (pathTarget != pathHop) {
-        strRoad += " -> " + pathTarget.string();
-    }
-    result.facts["path"] = pathCommand.string();
+    strRoad += pathTarget != pathHop ? " -> " + pathTarget.string() : "";
+    result.facts["path"] = optCommand->string();
     result.facts["target"] = pathTarget.string();
     for (const VersionRow& row : report.vtVersions) {
         if (Canonical(row.stVersion.path) == pathTarget.parent_path() && pathTarget.filename() == kszLauncherFileName) {
@@ -108,13 +80,10 @@ void CheckCommand(const DoctorOptions& options, const DoctorReport& report, Chec
 std::vector<fs::path> LogFiles()
 {
     const std::string strHome = lx::HomeDirectory();
-    if (strHome.empty()) {
-        return {};
-    }
     const fs::path pathDir = fs::path(lx::LauncherLogFilePathForHome(strHome)).parent_path();
     const lx::CLXRotatingLogSink::Layout layout = lx::LauncherLogLayout();
     std::vector<fs::path> vtFiles;
-    for (uint32_t u32Index = 0; u32Index <= layout.u32MaxFiles; ++u32Index) {
+    for (uint32_t u32Index = 0; u32Index <= layout.u32MaxFiles && !strHome.empty(); ++u32Index) {
         vtFiles.push_back(pathDir / lx::CLXRotatingLogSink::FileName(layout, u32Index));
     }
     return vtFiles;
@@ -130,17 +99,22 @@ void CheckLog(const DoctorOptions&, const DoctorReport&, CheckResult& result)
         strDirectoryProblem = strFileProblem = "no home directory is known";
     } else if (const lx::LogPathStatus status = lx::CheckLauncherLog(lx::HomeDirectory()); status.ec) {
         // The check names what it refused: a file in the log directory, or
-        // the directory itself or one above it.
-        const std::string strProblem = status.strPath + ": " + status.ec.message();
+        // the directory itself or one above it, where the launcher may not
+        // write.
+        const bool bCannotWrite = status.ec.category() == std::generic_category() &&
+                                  (status.ec == std::errc::permission_denied ||
+                                   status.ec == std::errc::read_only_file_system);
+        const std::string strProblem = (bCannotWrite ? "the log cannot be created: " : "not accepted: ") +
+                                       status.strPath + ": " + status.ec.message();
         const bool bFile = fs::path(status.strPath).parent_path() == vtFiles.front().parent_path();
         strDirectoryProblem = bFile ? "" : strProblem;
-        strFileProblem = bFile ? strProblem : "its directory is refused";
+        strFileProblem = bFile ? strProblem : "not accepted: its directory is refused";
     }
     result.strHeadline = vtFiles.empty() ? "(no home directory)" : vtFiles.front().string();
     result.facts["path"] = vtFiles.empty() ? Json::Value() : Json::Value(vtFiles.front().string());
     for (const auto& [szWhat, strProblem] : {std::pair{"directory", strDirectoryProblem}, {"file", strFileProblem}}) {
-        result.vtFindings.push_back({szWhat, szWhat, strProblem.empty() ? "accepted" : "not accepted: " + strProblem,
-                                     !strProblem.empty(), Json::Value()});
+        result.vtFindings.push_back(
+            {szWhat, szWhat, strProblem.empty() ? "accepted" : strProblem, !strProblem.empty(), Json::Value()});
     }
     for (const fs::path& pathFile : vtFiles) {
         std::error_code ec;
@@ -158,6 +132,7 @@ void CheckLog(const DoctorOptions&, const DoctorReport&, CheckResult& result)
 
 std::string LaunchText(const LaunchSummary& launch)
 {
+    const std::string strReason = launch.strReason.empty() ? "" : ": " + launch.strReason;
     std::string strText;
     switch (launch.enOutcome) {
     case LaunchOutcome::ClientRan:
@@ -173,19 +148,17 @@ std::string LaunchText(const LaunchSummary& launch)
     case LaunchOutcome::NoClient:
         strText = "no client" +
                   (launch.optExitStatus ? ", exit status " + std::to_string(*launch.optExitStatus) : std::string()) +
-                  (launch.strReason.empty() ? "" : ": " + launch.strReason);
+                  strReason;
         break;
     case LaunchOutcome::Aborted:
         strText = launch.strReason;
         break;
     case LaunchOutcome::Unknown:
-        strText = "no outcome recorded" + (launch.strReason.empty() ? "" : ": " + launch.strReason);
+        strText = "no outcome recorded" + strReason;
         break;
     }
-    if (launch.optStartedByPid) {
-        strText += " (fallback of " + std::to_string(*launch.optStartedByPid) + ")";
-    }
-    return strText;
+    return strText +
+           (launch.optStartedByPid ? " (fallback of " + std::to_string(*launch.optStartedByPid) + ")" : std::string());
 }
 
 // The last launches the log recorded, grouped by process.
@@ -211,51 +184,50 @@ void CheckLaunches(const DoctorOptions& options, const DoctorReport&, CheckResul
     }
     for (size_t i = reading.vtLaunches.size() - uShown; i < reading.vtLaunches.size(); ++i) {
         const LaunchSummary& launch = reading.vtLaunches[i];
-        Finding finding{"launch", launch.strTime + "  pid " + std::to_string(launch.nPid), LaunchText(launch), false,
-                        Json::Value(Json::objectValue)};
+        Finding& finding = result.vtFindings.emplace_back();
+        finding = {"launch", launch.strTime + "  pid " + std::to_string(launch.nPid), LaunchText(launch), false,
+                   Json::Value(Json::objectValue)};
         finding.facts["time"] = launch.strTime;
         finding.facts["pid"] = static_cast<Json::Int64>(launch.nPid);
         finding.facts["outcome"] = KeyOf(launch.enOutcome);
         finding.facts["result"] = NullOr(launch.optResult);
         finding.facts["exit_status"] = NullOr(launch.optExitStatus);
-        finding.facts["fallback_version"] = NullIfEmpty(launch.strFallbackVersion);
+        finding.facts["fallback_version"] =
+            launch.strFallbackVersion.empty() ? Json::Value() : Json::Value(launch.strFallbackVersion);
         finding.facts["fallback_pid"] = NullOr(launch.optFallbackPid);
         finding.facts["started_by_pid"] = NullOr(launch.optStartedByPid);
-        result.vtFindings.push_back(std::move(finding));
-    }
-}
-
-void CheckEntry(const fs::path& path, const DoctorReport& report, CheckResult& result)
-{
-    struct stat stStat {};
-    if (::lstat(path.c_str(), &stStat) != 0) {
-        return;
-    }
-    if (!S_ISLNK(stStat.st_mode) && (stStat.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        const bool bGroup = (stStat.st_mode & S_IWGRP) != 0;
-        const bool bOthers = (stStat.st_mode & S_IWOTH) != 0;
-        result.vtFindings.push_back(Warn("writable", path,
-                                         path.string() + " is writable by " + (bGroup ? "group" : "") +
-                                             (bGroup && bOthers ? " and " : "") + (bOthers ? "others" : "")));
-    }
-    if (stStat.st_uid != 0 && stStat.st_uid != report.nRootOwner) {
-        result.vtFindings.push_back(Warn("owner", path,
-                                         path.string() + " is owned by " + UserName(stStat.st_uid) + ", not root or " +
-                                             report.strRootOwner + " (the installation's owner)"));
     }
 }
 
 // Who could change what the launcher loads and starts.
 void CheckPermissions(const DoctorOptions&, const DoctorReport& report, CheckResult& result)
 {
+    const auto CheckEntry = [&](const fs::path& path) {
+        struct stat stStat {};
+        if (::lstat(path.c_str(), &stStat) != 0) {
+            return;
+        }
+        const bool bGroup = (stStat.st_mode & S_IWGRP) != 0;
+        const bool bOthers = (stStat.st_mode & S_IWOTH) != 0;
+        if (!S_ISLNK(stStat.st_mode) && (bGroup || bOthers)) {
+            result.vtFindings.push_back(Warn("writable", path,
+                                             path.string() + " is writable by " + (bGroup ? "group" : "") +
+                                                 (bGroup && bOthers ? " and " : "") + (bOthers ? "others" : "")));
+        }
+        if (stStat.st_uid != 0 && stStat.st_uid != report.nRootOwner) {
+            result.vtFindings.push_back(Warn("owner", path,
+                                             path.string() + " is owned by " + UserName(stStat.st_uid) +
+                                                 ", not root or " + report.strRootOwner + " (the installation's owner)"));
+        }
+    };
     for (const VersionRow& row : report.vtVersions) {
-        CheckEntry(row.stVersion.path, report, result);
+        CheckEntry(row.stVersion.path);
         std::error_code ec;
         fs::recursive_directory_iterator it(row.stVersion.path, fs::directory_options::skip_permission_denied, ec);
         size_t uCount = 0;
         for (const fs::recursive_directory_iterator itEnd; !ec && it != itEnd && uCount < kUMaxWalkedEntries;
              it.increment(ec), ++uCount) {
-            CheckEntry(it->path(), report, result);
+            CheckEntry(it->path());
         }
     }
 }
@@ -276,14 +248,11 @@ void CheckBuilds(const DoctorOptions&, const DoctorReport& report, CheckResult& 
 // Libraries that load code from places nobody vetted.
 void CheckDependencies(const DoctorOptions& options, const DoctorReport& report, CheckResult& result)
 {
-    std::vector<fs::path> vtAllowed;
-    for (const char* szDir : {"/lib", "/usr/lib", "/lib64", "/usr/lib64"}) {
-        vtAllowed.push_back(Canonical(szDir));
-    }
+    std::vector<fs::path> vtAllowed{Canonical("/lib"), Canonical("/usr/lib"), Canonical("/lib64"),
+                                    Canonical("/usr/lib64"), Canonical(report.pathRoot)};
     if (const auto optLoader = ReadElfFacts(options.pathSelfExe).optStrInterpreter) {
         vtAllowed.push_back(Canonical(fs::path(*optLoader).parent_path()));
     }
-    vtAllowed.push_back(Canonical(report.pathRoot));
     for (const VersionRow& row : report.vtVersions) {
         for (const std::string& strObject : row.library.vtLoadedObjects) {
             const fs::path pathObject = Canonical(strObject);
@@ -302,40 +271,24 @@ void CheckDependencies(const DoctorOptions& options, const DoctorReport& report,
     }
 }
 
-void Summarise(DoctorReport& report)
-{
-    if (report.vtVersions.empty()) {
-        report.nExitStatus = kNDoctorNoClient;
-        report.strSummary = "No client would start: there is no version directory in " + report.pathRoot.string();
-        return;
-    }
-    const Verdict& newest = report.vtVersions.front().verdict;
-    const std::string strNewest = "the newest version, " + report.vtVersions.front().strName + ", " + newest.strText;
-    if (newest.enKind == VerdictKind::RunsClient) {
-        report.nExitStatus = kNDoctorRuns;
-        report.strSummary = "OK: " + strNewest;
-    } else if (newest.enKind == VerdictKind::FallsBack) {
-        report.nExitStatus = kNDoctorFallback;
-        report.strSummary = "Needs a fallback: " + strNewest;
-    } else {
-        report.nExitStatus = kNDoctorNoClient;
-        report.strSummary = "No client would start: " + strNewest;
-    }
-}
+// One small check: it reads the options and the version table, and adds
+// its findings to the result; none means nothing to report.
+struct Check {
+    const char* szKey;
+    const char* szTitle;
+    void (*funcRun)(const DoctorOptions& options, const DoctorReport& report, CheckResult& result);
+};
+
+// In the order they are reported.
+constexpr Check kArrChecks[] = {
+    {"command", "Command", CheckCommand},    {"log", "Log", CheckLog},
+    {"launches", "Launches", CheckLaunches}, {"permissions", "Permissions", CheckPermissions},
+    {"builds", "Builds", CheckBuilds},       {"dependencies", "Dependencies", CheckDependencies},
+};
 
 } // namespace
 
 namespace lx::doctor {
-
-const std::vector<Check>& Checks()
-{
-    static const std::vector<Check> kVtChecks{
-        {"command", "Command", CheckCommand},    {"log", "Log", CheckLog},
-        {"launches", "Launches", CheckLaunches}, {"permissions", "Permissions", CheckPermissions},
-        {"builds", "Builds", CheckBuilds},       {"dependencies", "Dependencies", CheckDependencies},
-    };
-    return kVtChecks;
-}
 
 std::optional<DoctorReport> Examine(const DoctorOptions& options, std::string& strError)
 {
@@ -348,29 +301,34 @@ std::optional<DoctorReport> Examine(const DoctorOptions& options, std::string& s
     const fs::file_status stRoot = fs::status(report.pathRoot, ec);
     if (stRoot.type() == fs::file_type::not_found) {
         strError = report.pathRoot.string() + " does not exist";
-        return std::nullopt;
-    }
-    if (!fs::is_directory(stRoot)) {
+    } else if (!fs::is_directory(stRoot)) {
         strError = report.pathRoot.string() + (ec ? " cannot be examined: " + ec.message() : " is not a directory");
-        return std::nullopt;
-    }
-    if (fs::directory_iterator itProbe(report.pathRoot, ec); ec) {
+    } else if (fs::directory_iterator itProbe(report.pathRoot, ec); ec) {
         strError = report.pathRoot.string() + " cannot be read: " + ec.message();
+    }
+    if (!strError.empty()) {
         return std::nullopt;
     }
     struct stat stRootStat {};
-    if (::stat(report.pathRoot.c_str(), &stRootStat) == 0) {
-        report.nRootOwner = stRootStat.st_uid;
-    }
+    report.nRootOwner = ::stat(report.pathRoot.c_str(), &stRootStat) == 0 ? stRootStat.st_uid : 0;
     report.strRootOwner = UserName(report.nRootOwner);
     report.probeTimeLimit = options.probeTimeLimit;
     report.vtVersions = ExamineVersions(report.pathRoot, options.pathSelfExe, options.probeTimeLimit);
-    for (const Check& check : Checks()) {
-        CheckResult result{check.szKey, check.szTitle, {}, Json::Value(Json::objectValue), {}};
+    for (const Check& check : kArrChecks) {
+        CheckResult& result = report.vtChecks.emplace_back();
+        result = {check.szKey, check.szTitle, {}, Json::Value(Json::objectValue), {}};
         check.funcRun(options, report, result);
-        report.vtChecks.push_back(std::move(result));
     }
-    Summarise(report);
+    // The newest version's verdict is the doctor's.
+    const VerdictKind enNewest = report.vtVersions.empty() ? VerdictKind::NoClient : report.vtVersions[0].verdict.enKind;
+    report.nExitStatus = enNewest == VerdictKind::RunsClient  ? kNDoctorRuns
+                         : enNewest == VerdictKind::FallsBack ? kNDoctorFallback
+                                                              : kNDoctorNoClient;
+    constexpr const char* kArrSzOpenings[] = {"OK: ", "Needs a fallback: ", "No client would start: "};
+    report.strSummary = kArrSzOpenings[report.nExitStatus] +
+                        (report.vtVersions.empty() ? "there is no version directory in " + report.pathRoot.string()
+                                                   : "the newest version, " + report.vtVersions[0].strName + ", " +
+                                                         report.vtVersions[0].verdict.strText);
     return report;
 }
 

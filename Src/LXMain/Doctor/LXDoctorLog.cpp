@@ -1,5 +1,3 @@
-#include "LXDoctorLog.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <charconv>
 #include <unordered_map>
 
+#include "LXDoctor.h"
 #include "LXLauncherMessages.h"
 #include "LXPosix.h"
 
@@ -28,11 +27,6 @@ std::optional<int64_t> ParseNumber(std::string_view str)
         return std::nullopt;
     }
     return nValue;
-}
-
-bool IsNumber(std::string_view str)
-{
-    return ParseNumber(str).has_value();
 }
 
 // "2026-12-08 12:00:00.123"
@@ -137,8 +131,8 @@ std::optional<LogRecord> ParseLogRecord(std::string_view strLine)
     const size_t uSourceColon = strSource.rfind(':');
     const std::optional<int64_t> optPid = ParseNumber(strIds.substr(0, uIdColon));
     if (!IsTimestamp(arrFields[1]) || uIdColon == std::string_view::npos || !optPid ||
-        !IsNumber(strIds.substr(uIdColon + 1)) || uSourceColon == std::string_view::npos ||
-        !IsNumber(strSource.substr(uSourceColon + 1))) {
+        !ParseNumber(strIds.substr(uIdColon + 1)) || uSourceColon == std::string_view::npos ||
+        !ParseNumber(strSource.substr(uSourceColon + 1))) {
         return std::nullopt;
     }
     return LogRecord{arrFields[1], *optPid, strLine};

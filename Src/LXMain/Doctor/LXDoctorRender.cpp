@@ -1,19 +1,17 @@
-#include "LXDoctorRender.h"
-
 #include <algorithm>
 #include <sstream>
 
 #include <json/writer.h>
 
-#include "LXFallback.h"
+#include "LXDoctor.h"
 #include "LXText.h"
 
 namespace {
 
 using namespace lx::doctor;
 
-// Names, paths and messages come from the disk and the loader: no control
-// character of theirs reaches the terminal.
+// Names, paths and messages come from the disk and the loader: nothing of
+// theirs may steer the terminal.
 std::string Safe(const std::string& strText)
 {
     return lx::EscapeControlCharacters(strText);
@@ -21,20 +19,21 @@ std::string Safe(const std::string& strText)
 
 enum class Colour { None, Green, Yellow, Red, Bold };
 
-class CPainter {
-public:
-    explicit CPainter(bool bEnabled) : m_bEnabled(bEnabled) {}
+// The colour of an outcome: green runs, yellow falls back, red the rest.
+Colour ColourOf(bool bRuns, bool bFallsBack)
+{
+    return bRuns ? Colour::Green : bFallsBack ? Colour::Yellow : Colour::Red;
+}
+
+struct CPainter {
+    bool bEnabled;
     std::string operator()(Colour enColour, const std::string& strText) const
     {
-        if (!m_bEnabled || enColour == Colour::None) {
-            return strText;
-        }
         static constexpr const char* kArrSzCodes[] = {"", "32", "33", "31", "1"};
-        return std::string("\033[") + kArrSzCodes[static_cast<int>(enColour)] + "m" + strText + "\033[0m";
+        return !bEnabled || enColour == Colour::None
+                   ? strText
+                   : std::string("\033[") + kArrSzCodes[static_cast<int>(enColour)] + "m" + strText + "\033[0m";
     }
-
-private:
-    bool m_bEnabled;
 };
 
 struct Cell {
@@ -79,13 +78,6 @@ std::string LauncherCell(const LauncherFile& launcher)
     return strText + (launcher.bVersionMismatch ? " (!)" : "");
 }
 
-Colour VerdictColour(VerdictKind enKind)
-{
-    return enKind == VerdictKind::RunsClient  ? Colour::Green
-           : enKind == VerdictKind::FallsBack ? Colour::Yellow
-                                              : Colour::Red;
-}
-
 Json::Value Strings(const std::vector<std::string>& vtStrings)
 {
     Json::Value array(Json::arrayValue);
@@ -93,6 +85,18 @@ Json::Value Strings(const std::vector<std::string>& vtStrings)
         array.append(str);
     }
     return array;
+}
+
+// The writer would mangle bytes that are not UTF-8: a text with any is
+// given escaped as in the text report.
+void MakeValidUtf8(Json::Value& value)
+{
+    if (value.isString() && !lx::IsValidUtf8(value.asString())) {
+        value = lx::EscapeControlCharacters(value.asString());
+    }
+    for (Json::Value& member : value) {
+        MakeValidUtf8(member);
+    }
 }
 
 Json::Value VersionToJson(const VersionRow& row)
@@ -164,16 +168,15 @@ std::string RenderJson(const DoctorReport& report)
             item["facts"] = finding.facts;
         }
     }
+    MakeValidUtf8(value);
     Json::StreamWriterBuilder builder;
-    // Non-ASCII text is escaped: a path or log line that is not valid UTF-8
-    // must still make a valid document.
     builder["indentation"] = "  ";
     return Json::writeString(builder, value) + "\n";
 }
 
 std::string RenderText(const DoctorReport& report, bool bColour)
 {
-    const CPainter paint(bColour);
+    const CPainter paint{bColour};
     std::ostringstream out;
     out << paint(Colour::Bold, "Installation") << "  " << Safe(report.pathRoot.string()) << " (owner "
         << Safe(report.strRootOwner) << ")\n";
@@ -188,7 +191,8 @@ std::string RenderText(const DoctorReport& report, bool bColour)
             vtRows.push_back({{row.strName},
                               {LauncherCell(row.launcher), bLauncherOk ? Colour::None : Colour::Yellow},
                               {TextOf(row.library), bLibraryOk ? Colour::None : Colour::Yellow},
-                              {row.verdict.strText, VerdictColour(row.verdict.enKind)}});
+                              {row.verdict.strText, ColourOf(row.verdict.enKind == VerdictKind::RunsClient,
+                                                             row.verdict.enKind == VerdictKind::FallsBack)}});
         }
         WriteTable(out, vtRows, paint);
         for (const VersionRow& row : report.vtVersions) {
@@ -215,9 +219,7 @@ std::string RenderText(const DoctorReport& report, bool bColour)
         }
         WriteTable(out, vtRows, paint);
     }
-    const Colour enSummary = report.nExitStatus == kNDoctorRuns       ? Colour::Green
-                             : report.nExitStatus == kNDoctorFallback ? Colour::Yellow
-                                                                      : Colour::Red;
+    const Colour enSummary = ColourOf(report.nExitStatus == kNDoctorRuns, report.nExitStatus == kNDoctorFallback);
     out << "\n" << paint(enSummary, Safe(report.strSummary)) << " (doctor exit status " << report.nExitStatus << ")\n";
     return out.str();
 }

@@ -23,6 +23,12 @@ constexpr char kStrFolderNameAllInOne[] = "orvalo/2.0";
 constexpr char kszLoggerName[] = "Launcher";
 constexpr char kszLogPattern[] = "[%l] [%Y-%m-%d %H:%M:%S.%e] [%P:%t] [%n] [%s:%#] %v";
 
+std::error_code WritableDirectory(int nDirFd, const char* szPath)
+{
+    return ::faccessat(nDirFd, szPath, W_OK | X_OK, 0) == 0 ? std::error_code()
+                                                             : std::error_code(errno, std::generic_category());
+}
+
 const char* GetClientFolderName(ClientType enClientType)
 {
     switch (enClientType) {
@@ -59,11 +65,13 @@ LogPathStatus CheckLauncherLog(const std::string& strHome)
     const CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, LauncherLogDirectoryBelowHome(), false, status);
     if (!fdDir.IsOpen()) {
         // The launcher makes what is missing below home, and home itself
-        // when its parent exists.
+        // when its parent exists, where it may write in the parent.
         std::error_code ec;
+        const fs::path pathParent = fs::path(status.strPath).parent_path();
         if (status.ec == std::errc::no_such_file_or_directory && !strHome.empty() &&
-            (status.strPath != strHome || fs::is_directory(fs::path(strHome).parent_path(), ec))) {
-            status.ec.clear();
+            (status.strPath != strHome || fs::is_directory(pathParent, ec))) {
+            status.ec = WritableDirectory(AT_FDCWD, pathParent.c_str());
+            status.strPath = status.ec ? pathParent.string() : status.strPath;
         }
         return status;
     }
@@ -77,9 +85,11 @@ LogPathStatus CheckLauncherLog(const std::string& strHome)
     for (const std::string& strName : vtStrNames) {
         if (status.ec = CheckAbsentOrOwnRegularFile(fdDir.Get(), strName.c_str()); status.ec) {
             status.strPath += "/" + strName;
-            break;
+            return status;
         }
     }
+    // The files are made and rotated in it.
+    status.ec = WritableDirectory(fdDir.Get(), ".");
     return status;
 }
 

@@ -26,7 +26,8 @@ CLXRotatingLogSink::Layout LauncherLogLayout();
 
 // Whether the launcher would accept the log below strHome: its directories,
 // the log, its lock and its rotated files, by the rules the launcher opens
-// them with. Missing ones below home pass, since the launcher makes them.
+// them with. Missing ones below home pass where the launcher may make them;
+// the log's directory must be writable for this user.
 // Creates and changes nothing.
 LogPathStatus CheckLauncherLog(const std::string& strHome);
 

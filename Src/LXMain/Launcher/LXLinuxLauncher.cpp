@@ -23,32 +23,6 @@ namespace {
 
 constexpr const char* kszSelfExeLink = "/proc/self/exe";
 constexpr size_t kUInitialLinkBufferSize = 4096 + 1;
-// Where execvp looks when PATH is unset.
-constexpr const char* kszDefaultSearchPath = "/bin:/usr/bin";
-
-// The file a shell ran for a slash-less program name: the first executable
-// regular file of that name in a PATH entry. Empty and relative entries are
-// skipped: what they name depends on the working directory, so a match
-// there could load whatever that directory holds.
-std::optional<fs::path> SearchPath(const fs::path& pathName)
-{
-    const char* szPath = std::getenv("PATH");
-    const std::string_view strPath = szPath != nullptr ? szPath : kszDefaultSearchPath;
-    for (size_t uStart = 0; uStart <= strPath.size();) {
-        const size_t uEnd = std::min(strPath.find(':', uStart), strPath.size());
-        const fs::path pathEntry(strPath.substr(uStart, uEnd - uStart));
-        uStart = uEnd + 1;
-        if (!pathEntry.is_absolute()) {
-            continue;
-        }
-        const fs::path pathCandidate = pathEntry / pathName;
-        std::error_code ec;
-        if (fs::is_regular_file(pathCandidate, ec) && ::access(pathCandidate.c_str(), X_OK) == 0) {
-            return pathCandidate;
-        }
-    }
-    return std::nullopt;
-}
 
 // The program name made absolute and canonical, or why it cannot be.
 std::variant<fs::path, std::string> ResolveProgramName(const fs::path& pathArgv0)
@@ -58,7 +32,7 @@ std::variant<fs::path, std::string> ResolveProgramName(const fs::path& pathArgv0
     }
     fs::path pathFile = pathArgv0;
     if (pathArgv0.native().find('/') == std::string::npos) {
-        const std::optional<fs::path> optFound = SearchPath(pathArgv0);
+        const std::optional<fs::path> optFound = lx::SearchPath(pathArgv0);
         if (!optFound) {
             return pathArgv0.native() + " not found in an absolute PATH entry";
         }

@@ -4,6 +4,7 @@
 #include <linux/close_range.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -120,7 +121,7 @@ void CLXFileDescriptor::Reset()
     }
 }
 
-void WriteAll(int nFd, std::string_view strText)
+bool WriteAll(int nFd, std::string_view strText)
 {
     while (!strText.empty()) {
         const ssize_t nWritten = ::write(nFd, strText.data(), strText.size());
@@ -128,10 +129,11 @@ void WriteAll(int nFd, std::string_view strText)
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            return false;
         }
         strText.remove_prefix(static_cast<size_t>(nWritten));
     }
+    return true;
 }
 
 CArgv::CArgv(std::vector<std::string> vtStrArgs) : m_vtStrArgs(std::move(vtStrArgs))
@@ -214,6 +216,7 @@ StartResult StartProcess(const fs::path& pathExe, const ProcessOptions& options)
     sigset_t setSaved;
     ::sigfillset(&setAll);
     ::pthread_sigmask(SIG_SETMASK, &setAll, &setSaved);
+    const pid_t nParent = ::getpid();
     const pid_t nPid = ::fork();
     if (nPid == 0) {
         ResetSignalsInChild();
@@ -227,7 +230,12 @@ StartResult StartProcess(const fs::path& pathExe, const ProcessOptions& options)
         for (size_t i = 0; i < vtMoved.size(); ++i) {
             ::dup2(vtMoved[i].Get(), options.vtHandOver[i].nTarget);
         }
-        ::execve(argv.Data()[0], argv.Data(), envp.Data());
+        // Checked after the request: a parent that died before it is gone.
+        if (!options.bDieWithParent || (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == nParent)) {
+            ::execve(argv.Data()[0], argv.Data(), envp.Data());
+        } else {
+            errno = ESRCH;
+        }
 
         char arrErrorBuffer[kUStatusRecordSize];
         FormatStatusRecord(errno, arrErrorBuffer);
@@ -277,6 +285,26 @@ std::optional<UserEntry> LookUpUser(uid_t nUid)
     }
     return UserEntry{pResult->pw_name != nullptr ? pResult->pw_name : "",
                      pResult->pw_dir != nullptr ? pResult->pw_dir : "", pResult->pw_gid};
+}
+
+std::optional<fs::path> SearchPath(const fs::path& pathName)
+{
+    const char* szPath = std::getenv("PATH");
+    const std::string_view strPath = szPath != nullptr ? szPath : "/bin:/usr/bin";
+    for (size_t uStart = 0; uStart <= strPath.size();) {
+        const size_t uEnd = std::min(strPath.find(':', uStart), strPath.size());
+        const fs::path pathEntry(strPath.substr(uStart, uEnd - uStart));
+        uStart = uEnd + 1;
+        if (!pathEntry.is_absolute()) {
+            continue;
+        }
+        const fs::path pathCandidate = pathEntry / pathName;
+        std::error_code ec;
+        if (fs::is_regular_file(pathCandidate, ec) && ::access(pathCandidate.c_str(), X_OK) == 0) {
+            return pathCandidate;
+        }
+    }
+    return std::nullopt;
 }
 
 // A launch from a bare environment (no "HOME", or an empty one) still keeps

@@ -36,8 +36,8 @@ private:
 };
 
 // Writes all of the text, through interruptions; gives up on any other
-// error, as nothing can be done about a stream that refuses it.
-void WriteAll(int nFd, std::string_view strText);
+// error, with errno set, and says whether all of it was written.
+bool WriteAll(int nFd, std::string_view strText);
 
 // A null-terminated array of C strings over strings it owns, as exec and
 // main take their arguments (or exec its environment). Built whole before a
@@ -74,6 +74,7 @@ struct ProcessOptions {
     std::vector<std::string> vtStrEnv = CurrentEnvironment(); // exactly its environment
     std::vector<HandOver> vtHandOver;                         // besides descriptors 0 to 2 as they are
     bool bNewProcessGroup = false;                            // lead a group of its own
+    bool bDieWithParent = false;                              // SIGKILL when this process ends
 };
 
 struct StartResult {
@@ -98,6 +99,12 @@ struct UserEntry {
     gid_t nGid = 0; // the primary group
 };
 std::optional<UserEntry> LookUpUser(uid_t nUid);
+
+// The file a shell runs for a slash-less program name: the first executable
+// regular file of that name in an absolute PATH entry ("/bin:/usr/bin" when
+// PATH is unset). Empty and relative entries are skipped: what they name
+// depends on the working directory.
+std::optional<std::filesystem::path> SearchPath(const std::filesystem::path& pathName);
 
 // "HOME" as the user set it; the password database's entry when it is unset
 // or empty; empty when neither is known.

@@ -74,7 +74,7 @@ TEST(LXHealthTest, TryNamesReadBackAndNothingElseReadsAsATry)
 }
 
 // A try's fate, judged on this machine with one live process, 4242 started
-// at tick 777.
+// at tick 777; the tries were recorded at tick 777 unless said.
 TEST(LXHealthTest, UnfinishedTriesAreRunningDroppedOrFailed)
 {
     using lx::TryVerdict;
@@ -91,7 +91,9 @@ TEST(LXHealthTest, UnfinishedTriesAreRunningDroppedOrFailed)
         TryVerdict enVerdict;
     } arrCases[] = {
         {"alive", MakeTry(false, "1.0.0", kN64Now - 5), TryVerdict::RUNNING},
-        {"same pid, other start", [] { auto r = MakeTry(false, "1.0.0", kN64Now); r.u64StartTicks = 9; return r; }(),
+        {"alive, started a while before the try",
+         [] { auto r = MakeTry(false, "1.0.0", kN64Now); r.u64BootTicks = 900; return r; }(), TryVerdict::RUNNING},
+        {"same pid, started after the try", [] { auto r = MakeTry(false, "1.0.0", kN64Now); r.u64BootTicks = 9; return r; }(),
          TryVerdict::FAILED},
         {"gone", MakeTry(false, "1.0.0", kN64Now - 5, 99), TryVerdict::FAILED},
         {"another boot", withBoot(MakeTry(false, "1.0.0", kN64Now, 99), "ffffffffffffffffffffffffffffffff"),
@@ -146,7 +148,7 @@ TEST(LXHealthTest, ReadBuildHealthCountsFailuresInARowOfThisBuildOnly)
                 record.identity.u64Size = 99;
             } else if (strKind == "run") {
                 record.nPid = ::getpid();
-                record.u64StartTicks = u64OwnTicks;
+                record.u64BootTicks = u64OwnTicks;
             }
             WriteFile(dir / (strKind == "junk" ? "fail_16.24.0_junk" : lx::FormatTryName(record)), "");
         }

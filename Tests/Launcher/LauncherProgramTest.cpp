@@ -1223,7 +1223,7 @@ TEST_F(LauncherProgramTest, TriesAreJudgedAtTheNextLaunchWhateverStartedTogether
                                  optClock->n64Now - std::stoll(strWord.substr(strKind.size() + 1)), *optIdentity};
             if (strKind == "run") {
                 record.nPid = ::getpid();
-                record.u64StartTicks = *optClock->funcStartTicks(::getpid());
+                record.u64BootTicks = *optClock->funcStartTicks(::getpid());
             } else if (strKind == "boot") {
                 record.strBootId = std::string(32, 'f');
             }

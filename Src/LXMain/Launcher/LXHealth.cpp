@@ -246,7 +246,7 @@ std::string FormatTryName(const TryRecord& record)
         }
     }
     for (const std::string& strField :
-         {std::to_string(record.nPid), std::to_string(record.u64StartTicks), record.strBootId,
+         {std::to_string(record.nPid), std::to_string(record.u64BootTicks), record.strBootId,
           std::to_string(record.n64Time), std::to_string(record.identity.u64Device),
           std::to_string(record.identity.u64Inode), std::to_string(record.identity.u64Size),
           std::to_string(record.identity.n64MtimeNs)}) {
@@ -291,7 +291,7 @@ std::optional<TryRecord> ParseTryName(std::string_view strName)
     const bool bHex = std::all_of(record.strBootId.begin(), record.strBootId.end(),
                                   [](char ch) { return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'); });
     if (record.strVersion.empty() || record.strBootId.size() != kUBootIdDigits || !bHex ||
-        !ReadNumber(vtFields[2], record.nPid) || !ReadNumber(vtFields[3], record.u64StartTicks) ||
+        !ReadNumber(vtFields[2], record.nPid) || !ReadNumber(vtFields[3], record.u64BootTicks) ||
         !ReadNumber(vtFields[5], record.n64Time) || !ReadNumber(vtFields[6], record.identity.u64Device) ||
         !ReadNumber(vtFields[7], record.identity.u64Inode) || !ReadNumber(vtFields[8], record.identity.u64Size) ||
         !ReadNumber(vtFields[9], record.identity.n64MtimeNs)) {
@@ -322,7 +322,8 @@ TryVerdict JudgeTry(const TryRecord& record, const HealthClock& clock)
         clock.n64Now - record.n64Time > static_cast<int64_t>(kDurationTryForgotten.count())) {
         return TryVerdict::DROPPED;
     }
-    if (!record.bFailed && clock.funcStartTicks && clock.funcStartTicks(record.nPid) == record.u64StartTicks) {
+    const std::optional<uint64_t> optStarted = clock.funcStartTicks ? clock.funcStartTicks(record.nPid) : std::nullopt;
+    if (!record.bFailed && optStarted && *optStarted <= record.u64BootTicks) {
         return TryVerdict::RUNNING;
     }
     return TryVerdict::FAILED;
@@ -365,6 +366,25 @@ std::string FormatLocalTime(int64_t n64Time)
     return arrText;
 }
 
+bool StartQuietThread(void* (*funcRun)(void*), void* pArg)
+{
+    sigset_t setAll;
+    sigset_t setBefore;
+    ::sigfillset(&setAll);
+    ::pthread_sigmask(SIG_SETMASK, &setAll, &setBefore);
+    bool bStarted = false;
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) == 0) {
+        ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        ::pthread_attr_setstacksize(&attr, kUWatcherStack);
+        pthread_t thread;
+        bStarted = ::pthread_create(&thread, &attr, funcRun, pArg) == 0;
+        ::pthread_attr_destroy(&attr);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &setBefore, nullptr);
+    return bStarted;
+}
+
 CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::string& strHome,
                                      const std::string& strVersion, const fs::path& pathLibrary)
 {
@@ -374,17 +394,19 @@ CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::st
     }
     const std::optional<BuildIdentity> optIdentity = IdentifyBuild(pathLibrary);
     std::optional<HealthClock> optClock = optIdentity ? HealthClock::OfThisMachine() : std::nullopt;
-    const std::optional<uint64_t> optStartTicks = optClock ? ProcessStartTicks(::getpid()) : std::nullopt;
-    if (!optStartTicks) {
+    timespec stBoot{};
+    const long nTicksPerSecond = ::sysconf(_SC_CLK_TCK);
+    if (!optClock || ::clock_gettime(CLOCK_BOOTTIME, &stBoot) != 0 || nTicksPerSecond <= 0) {
         return health;
     }
+    const auto u64BootTicks = static_cast<uint64_t>(stBoot.tv_sec) * static_cast<uint64_t>(nTicksPerSecond) +
+                              static_cast<uint64_t>(stBoot.tv_nsec) / (1000000000 / static_cast<uint64_t>(nTicksPerSecond));
     LogPathStatus status;
     CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, HealthDirectoryBelowHome(), true, status);
     if (!fdDir.IsOpen()) {
         return health;
     }
-    health.m_try = {false, strVersion, ::getpid(), *optStartTicks, optClock->strBootId, optClock->n64Now,
-                    *optIdentity};
+    health.m_try = {false, strVersion, ::getpid(), u64BootTicks, optClock->strBootId, optClock->n64Now, *optIdentity};
     health.m_strTryName = FormatTryName(health.m_try);
     if (health.m_strTryName.empty()) {
         return health;
@@ -451,21 +473,7 @@ void CLXBuildHealth::Watch(std::chrono::milliseconds msWindow)
     s_pMark.store(pMark);
     std::atexit(MarkAtExit);
 
-    // Every signal blocked in the watcher, so none of the client's is ever
-    // delivered to it.
-    sigset_t setAll;
-    sigset_t setBefore;
-    ::sigfillset(&setAll);
-    ::pthread_sigmask(SIG_SETMASK, &setAll, &setBefore);
-    pthread_attr_t attr;
-    if (::pthread_attr_init(&attr) == 0) {
-        ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        ::pthread_attr_setstacksize(&attr, kUWatcherStack);
-        pthread_t thread;
-        (void)::pthread_create(&thread, &attr, WatchWindow, pMark);
-        ::pthread_attr_destroy(&attr);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &setBefore, nullptr);
+    (void)StartQuietThread(WatchWindow, pMark);
 }
 
 void CLXBuildHealth::MarkHealthy()

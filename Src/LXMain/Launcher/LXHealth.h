@@ -67,12 +67,14 @@ struct TryRecord {
     bool bFailed = false; // judged a failed start; else still unfinished
     std::string strVersion;
     pid_t nPid = 0;
-    uint64_t u64StartTicks = 0; // the process's start time since boot
+    // When the try was recorded, in clock ticks since boot: its process
+    // started no later, and a process that took its pid after it, later.
+    uint64_t u64BootTicks = 0;
     std::string strBootId;      // 32 hex digits
     int64_t n64Time = 0;        // when it started, seconds since the epoch
     BuildIdentity identity;
 };
-// "try_<version>_<pid>_<start ticks>_<boot id>_<time>_<dev>_<ino>_<size>_<mtime ns>"
+// "try_<version>_<pid>_<boot ticks>_<boot id>_<time>_<dev>_<ino>_<size>_<mtime ns>"
 // ("fail_..." once failed), the version with bytes other than letters,
 // digits, '.' and '-' as %XX; empty when longer than a file name may be.
 std::string FormatTryName(const TryRecord& record);
@@ -82,10 +84,11 @@ std::optional<TryRecord> ParseTryName(std::string_view strName);
 struct HealthClock {
     std::string strBootId;
     int64_t n64Now = 0;
-    // A live process's start ticks, nullopt when there is none of that pid.
+    // A live process's start, in clock ticks since boot; nullopt when there
+    // is none of that pid.
     std::function<std::optional<uint64_t>(pid_t)> funcStartTicks;
 
-    // This boot and the running processes; nullopt without /proc.
+    // This boot and its running processes; nullopt without /proc.
     static std::optional<HealthClock> OfThisMachine();
 };
 
@@ -117,6 +120,10 @@ std::filesystem::path HealthDirectoryBelowHome();
 // unreadable directory or a machine without /proc reads as ok.
 BuildHealth ReadBuildHealth(const std::filesystem::path& pathStateDir, const std::string& strVersion,
                             const BuildIdentity& identity);
+
+// Starts funcRun(pArg) on a detached thread with a small stack and every
+// signal blocked, so none of the client's is ever delivered to it.
+bool StartQuietThread(void* (*funcRun)(void*), void* pArg);
 
 // "2026-12-09 08:01:02" in local time.
 std::string FormatLocalTime(int64_t n64Time);

@@ -30,8 +30,9 @@ constexpr char kChSeparator = '_';
 constexpr size_t kUTryNameFields = 10;
 constexpr size_t kUBootIdDigits = 32;
 constexpr size_t kUMaxFileName = 255;
-// Enough for the watcher's few file calls.
-constexpr size_t kUWatcherStack = 64 * 1024;
+// Ample for the watcher's few file calls, sanitizers included; only the
+// pages it touches are ever made.
+constexpr size_t kUWatcherStack = 256 * 1024;
 
 bool IsPlainVersionByte(char ch)
 {

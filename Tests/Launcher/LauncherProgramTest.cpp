@@ -841,10 +841,18 @@ TEST_F(LauncherProgramTest, LogLocationsOfAnOrdinaryUser)
                                                           fs::perms::others_exec);
         fs::create_directory(install.Home());
         ASSERT_EQ(::chown(install.Home().c_str(), optUser->uid, optUser->gid), 0);
+        // Three failed starts of the own build, as the launcher names them.
+        std::string strFails;
+        const std::optional<lx::HealthClock> optClock = lx::HealthClock::OfThisMachine();
+        const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(pathOwn / kszMainAppLibrary);
+        for (pid_t nPid = 1 << 22; optClock && optIdentity && nPid < (1 << 22) + 3; ++nPid) {
+            strFails += " " + lx::FormatTryName({true, kszOwnVersionDir, nPid, 1, optClock->strBootId,
+                                                 optClock->n64Now, *optIdentity});
+        }
         const auto runIn = [&](const std::string& strScript) {
             ProcessOptions options;
             options.pathWorkingDirectory = install.Home();
-            options.mapEnv = {{"OTHER", strOther}};
+            options.mapEnv = {{"OTHER", strOther}, {"FAILS", strFails}};
             return RunProcess({"/bin/bash", "-c", "umask 002 && " + strScript}, options).nExitStatus == 0;
         };
         ASSERT_TRUE(RunAsUser(*optUser, [&] { return runIn(testCase.strAsUser); }));
@@ -1047,7 +1055,8 @@ TEST_F(LauncherProgramTest, FallbackChainEndsWithTheOutcomeOfItsDeepestLauncher)
 
 // A build's starts, one launch per step, as the client and the variable
 // make them: "abort", "segv" (crashes at start), "late" (crashes after the
-// window), "ret3", "exit1" (clean endings), "own", "olderN", "anywayN" (the
+// window; "forkabort" after a forked child called exit()), "ret3", "exit1"
+// (clean endings), "own", "olderN", "anywayN" (the
 // own client, the older one with the own build held back after N failed
 // starts, the held own one run all the same), "rebuild" (a new build of the
 // own library, no launch). "reset:", "off:" or "bogus:" set
@@ -1073,6 +1082,7 @@ TEST_F(LauncherProgramTest, FailedStartsHoldABuildBackUntilLifted)
         {"a new build lifts the hold", true, {"abort", "abort", "abort", "older3", "rebuild", "own"}},
         {"a healthy start ends the row", true, {"abort", "abort", "own", "segv", "abort", "own"}},
         {"a client alive past the window is healthy", true, {"late", "late", "late", "own"}},
+        {"a forked child's exit() is not the client's", true, {"forkabort", "forkabort", "forkabort", "older3"}},
     };
     for (const auto& testCase : arrCases) {
         SCOPED_TRACE(testCase.szName);
@@ -1100,10 +1110,13 @@ TEST_F(LauncherProgramTest, FailedStartsHoldABuildBackUntilLifted)
             if (uColon != std::string::npos) {
                 mapEnv["LX_LAUNCHER_HEALTH"] = strStep.substr(0, uColon);
             }
-            const bool bCrash = strWhat == "abort" || strWhat == "segv" || strWhat == "late";
+            const bool bCrash = strWhat.ends_with("abort") || strWhat == "segv" || strWhat == "late";
             if (bCrash) {
                 mapEnv["LX_APP_CRASH"] = strWhat == "segv" ? "segv" : "abort";
                 mapEnv["LX_APP_CRASH_DELAY_MS"] = strWhat == "late" ? "900" : "0";
+            }
+            if (strWhat == "forkabort") {
+                mapEnv["LX_APP_FORK_EXIT"] = "1";
             }
             mapEnv["LX_APP_RESULT"] = strWhat == "ret3" ? "3" : "0";
             if (strWhat == "exit1") {
@@ -1272,6 +1285,8 @@ TEST_F(LauncherProgramTest, UnusableHealthStateLaunchesAsToday)
         {"writable by others", "mkdir -p " + strState + " && chmod 0777 " + strState, ""},
         {"another user's", "mkdir -p " + strState, "chown $OTHER " + strState},
         {"refused by the system", "mkdir -p " + strState + " && chmod 0 " + strState, ""},
+        {"read-only, holding three failures",
+         "mkdir -p " + strState + " && cd " + strState + " && touch $FAILS && chmod 0500 .", "", 0},
         {"corrupt and truncated names",
          "mkdir -p " + strState + " && cd " + strState + " && touch fail fail_ fail_16.23.16808 try_16.23.16808_1_2 " +
              "fail_16.23.16808_1_2_" + std::string(32, 'a') + "_3_4_5_6_7 'try_16.23.16808_1 2'",
@@ -1287,10 +1302,18 @@ TEST_F(LauncherProgramTest, UnusableHealthStateLaunchesAsToday)
                                                           fs::perms::group_exec | fs::perms::others_read |
                                                           fs::perms::others_exec);
         fs::create_directory(install.Home());
+        // Three failed starts of the own build, as the launcher names them.
+        std::string strFails;
+        const std::optional<lx::HealthClock> optClock = lx::HealthClock::OfThisMachine();
+        const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(pathOwn / kszMainAppLibrary);
+        for (pid_t nPid = 1 << 22; optClock && optIdentity && nPid < (1 << 22) + 3; ++nPid) {
+            strFails += " " + lx::FormatTryName({true, kszOwnVersionDir, nPid, 1, optClock->strBootId,
+                                                 optClock->n64Now, *optIdentity});
+        }
         const auto runIn = [&](const std::string& strScript) {
             ProcessOptions options;
             options.pathWorkingDirectory = install.Home();
-            options.mapEnv = {{"OTHER", strOther}};
+            options.mapEnv = {{"OTHER", strOther}, {"FAILS", strFails}};
             return RunProcess({"/bin/bash", "-c", strScript}, options).nExitStatus == 0;
         };
         const auto asUser = [&](const std::function<bool()>& fn) { return IsRoot() ? RunAsUser(*optUser, fn) : fn(); };

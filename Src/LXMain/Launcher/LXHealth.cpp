@@ -164,7 +164,8 @@ struct HealthyMark {
 
     void Mark()
     {
-        if (!bTaken.exchange(true)) {
+        // A child the client forked inherits the exit handler, not the try.
+        if (::getpid() == tryRecord.nPid && !bTaken.exchange(true)) {
             ClearTry(nDirFd, strTryName, tryRecord.strVersion, bClearFailures);
         }
     }
@@ -404,7 +405,8 @@ CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::st
                               static_cast<uint64_t>(stBoot.tv_nsec) / (1000000000 / static_cast<uint64_t>(nTicksPerSecond));
     LogPathStatus status;
     CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, HealthDirectoryBelowHome(), true, status);
-    if (!fdDir.IsOpen()) {
+    // A state that cannot record a try cannot lift a hold either.
+    if (!fdDir.IsOpen() || ::faccessat(fdDir.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
         return health;
     }
     health.m_try = {false, strVersion, ::getpid(), u64BootTicks, optClock->strBootId, optClock->n64Now, *optIdentity};

@@ -14,6 +14,8 @@
 //                       (no core file), or after LX_APP_CRASH_DELAY_MS
 //   LX_APP_EXIT         when set, call exit() with its value instead of
 //                       returning
+//   LX_APP_FORK_EXIT    when set, first fork a child that calls exit(0),
+//                       and wait for it
 //
 // With "--demo" on the command line it runs a small Qt client instead (see
 // LxAppDemo.h).
@@ -21,8 +23,10 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -120,6 +124,14 @@ int ChosenResult()
 extern "C" __attribute__((visibility("default"))) int StartMainApp(ClientType enClientType, int argc, char** argv)
 {
     RecordCall(enClientType, argc, argv);
+    if (std::getenv("LX_APP_FORK_EXIT") != nullptr) {
+        const pid_t nChild = ::fork();
+        if (nChild == 0) {
+            std::exit(0);
+        }
+        while (nChild > 0 && ::waitpid(nChild, nullptr, 0) == -1 && errno == EINTR) {
+        }
+    }
     CrashIfAsked();
     if (std::getenv("LX_APP_EXIT") != nullptr) {
         std::exit(NumberIn("LX_APP_EXIT"));

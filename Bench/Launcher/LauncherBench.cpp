@@ -102,7 +102,8 @@ void BM_BuildHealthOfANormalLaunch(benchmark::State& state)
         state.PauseTiming();
         ::usleep(2000);
         state.ResumeTiming();
-        lx::CLXBuildHealth health = lx::CLXBuildHealth::Begin(setting, home.Path().string(), "16.23.16808", pathLibrary);
+        lx::CLXBuildHealth health =
+            lx::CLXBuildHealth::Begin(setting, home.Path().string(), "16.23.16808", pathLibrary);
         health.RecordTry();
         health.MarkHealthy();
         if (health.IsHeld() || health.Health().u32Failed != 0) {

@@ -78,9 +78,8 @@ TEST(LXHealthTest, TryNamesReadBackAndNothingElseReadsAsATry)
 TEST(LXHealthTest, UnfinishedTriesAreRunningDroppedOrFailed)
 {
     using lx::TryVerdict;
-    lx::HealthClock clock{kszBoot, kN64Now, [](pid_t nPid) {
-                              return nPid == 4242 ? std::optional<uint64_t>(777) : std::nullopt;
-                          }};
+    lx::HealthClock clock{kszBoot, kN64Now,
+                          [](pid_t nPid) { return nPid == 4242 ? std::optional<uint64_t>(777) : std::nullopt; }};
     const auto withBoot = [](lx::TryRecord record, const char* szBoot) {
         record.strBootId = szBoot;
         return record;
@@ -92,8 +91,18 @@ TEST(LXHealthTest, UnfinishedTriesAreRunningDroppedOrFailed)
     } arrCases[] = {
         {"alive", MakeTry(false, "1.0.0", kN64Now - 5), TryVerdict::RUNNING},
         {"alive, started a while before the try",
-         [] { auto r = MakeTry(false, "1.0.0", kN64Now); r.u64BootTicks = 900; return r; }(), TryVerdict::RUNNING},
-        {"same pid, started after the try", [] { auto r = MakeTry(false, "1.0.0", kN64Now); r.u64BootTicks = 9; return r; }(),
+         [] {
+             auto r = MakeTry(false, "1.0.0", kN64Now);
+             r.u64BootTicks = 900;
+             return r;
+         }(),
+         TryVerdict::RUNNING},
+        {"same pid, started after the try",
+         [] {
+             auto r = MakeTry(false, "1.0.0", kN64Now);
+             r.u64BootTicks = 9;
+             return r;
+         }(),
          TryVerdict::FAILED},
         {"gone", MakeTry(false, "1.0.0", kN64Now - 5, 99), TryVerdict::FAILED},
         {"another boot", withBoot(MakeTry(false, "1.0.0", kN64Now, 99), "ffffffffffffffffffffffffffffffff"),
@@ -141,9 +150,15 @@ TEST(LXHealthTest, ReadBuildHealthCountsFailuresInARowOfThisBuildOnly)
         pid_t nGone = 1 << 22; // above any pid_max
         for (const std::string& strWord : testCase.vtPlan) {
             const std::string strKind = strWord.substr(0, strWord.find(':'));
-            const int64_t n64Ago = strWord.find(':') == std::string::npos ? 0 : std::stoll(strWord.substr(strKind.size() + 1));
-            lx::TryRecord record{strKind == "fail" || strKind == "other", "16.24.0", ++nGone, 1, optClock->strBootId,
-                                 n64Now - n64Ago, {1, 2, 3, 4}};
+            const int64_t n64Ago =
+                strWord.find(':') == std::string::npos ? 0 : std::stoll(strWord.substr(strKind.size() + 1));
+            lx::TryRecord record{strKind == "fail" || strKind == "other",
+                                 "16.24.0",
+                                 ++nGone,
+                                 1,
+                                 optClock->strBootId,
+                                 n64Now - n64Ago,
+                                 {1, 2, 3, 4}};
             if (strKind == "other") {
                 record.identity.u64Size = 99;
             } else if (strKind == "run") {

@@ -1137,25 +1137,26 @@ TEST_F(LauncherProgramTest, FailedStartsHoldABuildBackUntilLifted)
 
             // This launch's own lines, and the older launcher's after them.
             std::vector<std::string> vtMessages;
+            const auto firstStarting = [&](const std::string& strPrefix) {
+                return std::find_if(vtMessages.begin(), vtMessages.end(),
+                                    [&](const std::string& strMessage) { return strMessage.starts_with(strPrefix); });
+            };
             PollUntil(
                 [&] {
                     const std::vector<LogRecord> vtLog = ParseLog(install.LogFile());
                     vtMessages = Messages({vtLog.begin() + static_cast<std::ptrdiff_t>(uLogLines), vtLog.end()});
-                    const auto has = [&](const char* szStart) {
-                        return std::any_of(vtMessages.begin(), vtMessages.end(),
-                                           [&](const std::string& strMessage) { return strMessage.starts_with(szStart); });
-                    };
-                    return !bOlder || (has("EndMainApp") && has("Fallback reported"));
+                    return !bOlder || (firstStarting("EndMainApp") != vtMessages.end() &&
+                                       firstStarting("Fallback reported") != vtMessages.end());
                 },
                 5s);
             uLogLines += vtMessages.size();
-            const auto held = std::find_if(vtMessages.begin(), vtMessages.end(),
-                                           [&](const std::string& strMessage) { return strMessage.starts_with(strHeld); });
+            const auto held = firstStarting(strHeld);
             const std::string strHeldLine = held == vtMessages.end() ? "" : *held;
             const std::string strTimes = std::string(1, strWhat.back()) + " failed starts (last at ";
             if (bOlder) {
                 const std::regex kOlder(R"(16\.23\.16808 is held back after )" + strWhat.substr(5) +
-                                        R"( failed starts \(last at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\); starting 16\.22\.100)");
+                                        R"( failed starts \(last at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\); )" +
+                                        R"(starting 16\.22\.100)");
                 EXPECT_TRUE(std::regex_match(strHeldLine, kOlder)) << strHeldLine;
             } else if (strWhat.starts_with("anyway")) {
                 EXPECT_TRUE(strHeldLine.starts_with(strHeld + strTimes) &&

@@ -336,8 +336,7 @@ fs::path HealthDirectoryBelowHome()
     return LauncherLogDirectoryBelowHome().parent_path() / "Health";
 }
 
-BuildHealth ReadBuildHealth(const fs::path& pathStateDir, const std::string& strVersion,
-                            const BuildIdentity& identity)
+BuildHealth ReadBuildHealth(const fs::path& pathStateDir, const std::string& strVersion, const BuildIdentity& identity)
 {
     const std::optional<HealthClock> optClock = HealthClock::OfThisMachine();
     const CLXFileDescriptor fdDir(::open(pathStateDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -401,8 +400,9 @@ CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::st
     if (!optClock || ::clock_gettime(CLOCK_BOOTTIME, &stBoot) != 0 || nTicksPerSecond <= 0) {
         return health;
     }
-    const auto u64BootTicks = static_cast<uint64_t>(stBoot.tv_sec) * static_cast<uint64_t>(nTicksPerSecond) +
-                              static_cast<uint64_t>(stBoot.tv_nsec) / (1000000000 / static_cast<uint64_t>(nTicksPerSecond));
+    const auto u64BootTicks =
+        static_cast<uint64_t>(stBoot.tv_sec) * static_cast<uint64_t>(nTicksPerSecond) +
+        static_cast<uint64_t>(stBoot.tv_nsec) / (1000000000 / static_cast<uint64_t>(nTicksPerSecond));
     LogPathStatus status;
     CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, HealthDirectoryBelowHome(), true, status);
     // A state that cannot record a try cannot lift a hold either.

@@ -70,8 +70,8 @@ struct TryRecord {
     // When the try was recorded, in clock ticks since boot: its process
     // started no later, and a process that took its pid after it, later.
     uint64_t u64BootTicks = 0;
-    std::string strBootId;      // 32 hex digits
-    int64_t n64Time = 0;        // when it started, seconds since the epoch
+    std::string strBootId; // 32 hex digits
+    int64_t n64Time = 0;   // when it started, seconds since the epoch
     BuildIdentity identity;
 };
 // "try_<version>_<pid>_<boot ticks>_<boot id>_<time>_<dev>_<ino>_<size>_<mtime ns>"
@@ -135,8 +135,8 @@ std::string FormatLocalTime(int64_t n64Time);
 class CLXBuildHealth {
 public:
     CLXBuildHealth() = default;
-    static CLXBuildHealth Begin(const HealthSetting& setting, const std::string& strHome,
-                                const std::string& strVersion, const std::filesystem::path& pathLibrary);
+    static CLXBuildHealth Begin(const HealthSetting& setting, const std::string& strHome, const std::string& strVersion,
+                                const std::filesystem::path& pathLibrary);
 
     const BuildHealth& Health() const { return m_health; }
     bool IsHeld() const { return m_health.enState == HealthState::HELD; }

@@ -118,7 +118,8 @@ TEST(LXHealthTest, UnfinishedTriesAreRunningDroppedOrFailed)
 }
 
 // What the doctor reads: entries planted in a state directory, words
-// "try:<age s>" (a gone process), "fail:<age s>", "other:" (another build's
+// "try:<age s>" (a gone process), "fail:<age s>", "both:<age s>" (a try and
+// its failure, listed while being renamed), "other:" (another build's
 // failure), "run:" (this test process, alive), "junk".
 TEST(LXHealthTest, ReadBuildHealthCountsFailuresInARowOfThisBuildOnly)
 {
@@ -142,6 +143,7 @@ TEST(LXHealthTest, ReadBuildHealthCountsFailuresInARowOfThisBuildOnly)
         {"four", {"fail:40", "fail:30", "fail:20", "fail:10"}, lx::HealthState::HELD, 4, 10, 20},
         {"another build's three", {"other:3", "other:2", "other:1"}, lx::HealthState::OK, 0, -1, -1},
         {"a stale try dropped", {"fail:30", "fail:20", "try:100000"}, lx::HealthState::FAILING, 2, 20, -1},
+        {"a start listed twice counts once", {"fail:30", "both:20"}, lx::HealthState::FAILING, 2, 20, -1},
     };
     for (const auto& testCase : arrCases) {
         SCOPED_TRACE(testCase.szName);
@@ -166,6 +168,10 @@ TEST(LXHealthTest, ReadBuildHealthCountsFailuresInARowOfThisBuildOnly)
                 record.u64BootTicks = u64OwnTicks;
             }
             WriteFile(dir / (strKind == "junk" ? "fail_16.24.0_junk" : lx::FormatTryName(record)), "");
+            if (strKind == "both") {
+                record.bFailed = true;
+                WriteFile(dir / lx::FormatTryName(record), "");
+            }
         }
         const auto before = Snapshot({dir.Path()});
         const lx::BuildHealth health = lx::ReadBuildHealth(dir.Path(), "16.24.0", {1, 2, 3, 4});

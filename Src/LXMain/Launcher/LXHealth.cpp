@@ -15,7 +15,9 @@
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
-#include <memory>
+#include <set>
+#include <tuple>
+#include <utility>
 
 #include "LXLauncherLog.h"
 #include "LXLogFile.h"
@@ -111,15 +113,6 @@ void ForEachTryOf(int nDirFd, const std::string& strVersion, const Func& func)
     ::closedir(pDir);
 }
 
-// When a try of the build failed, or nullopt when it did not (yet).
-std::optional<int64_t> FailedAt(const lx::TryRecord& record, const lx::HealthClock& clock)
-{
-    if (record.bFailed || lx::JudgeTry(record, clock) == lx::TryVerdict::FAILED) {
-        return record.n64Time;
-    }
-    return std::nullopt;
-}
-
 lx::BuildHealth Summarise(std::vector<int64_t> vtFailedAt)
 {
     lx::BuildHealth health;
@@ -136,6 +129,23 @@ lx::BuildHealth Summarise(std::vector<int64_t> vtFailedAt)
     }
     return health;
 }
+
+// Each failed start once, whether listed as its try, as its failure or as
+// both (a listing made while another launcher renamed it).
+class CLXFailedStarts {
+public:
+    void Add(const lx::TryRecord& record)
+    {
+        if (m_setSeen.emplace(record.nPid, record.u64BootTicks, record.strBootId).second) {
+            m_vtFailedAt.push_back(record.n64Time);
+        }
+    }
+    lx::BuildHealth Summary() { return Summarise(std::move(m_vtFailedAt)); }
+
+private:
+    std::set<std::tuple<pid_t, uint64_t, std::string>> m_setSeen;
+    std::vector<int64_t> m_vtFailedAt;
+};
 
 // Removes the try, and with bClearFailures the version's failures: they
 // were in a row, and this start ended it. File calls only.
@@ -343,16 +353,13 @@ BuildHealth ReadBuildHealth(const fs::path& pathStateDir, const std::string& str
     if (!optClock || !fdDir.IsOpen() || strVersion.empty()) {
         return {};
     }
-    std::vector<int64_t> vtFailedAt;
+    CLXFailedStarts failed;
     ForEachTryOf(fdDir.Get(), strVersion, [&](const char*, const TryRecord& record) {
-        if (record.identity != identity) {
-            return;
-        }
-        if (const std::optional<int64_t> optAt = FailedAt(record, *optClock)) {
-            vtFailedAt.push_back(*optAt);
+        if (record.identity == identity && (record.bFailed || JudgeTry(record, *optClock) == TryVerdict::FAILED)) {
+            failed.Add(record);
         }
     });
-    return Summarise(std::move(vtFailedAt));
+    return failed.Summary();
 }
 
 std::string FormatLocalTime(int64_t n64Time)
@@ -420,29 +427,33 @@ CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::st
     }
     // Judged here for good: a failed try becomes a failure under its own
     // name, so launchers judging together count it once.
-    std::vector<int64_t> vtFailedAt;
-    ForEachTryOf(nDirFd, strVersion, [&](const char* szName, const TryRecord& record) {
+    // Listed first: a name renamed while listing may be listed again.
+    std::vector<std::pair<std::string, TryRecord>> vtEntries;
+    ForEachTryOf(nDirFd, strVersion,
+                 [&](const char* szName, const TryRecord& record) { vtEntries.emplace_back(szName, record); });
+    CLXFailedStarts failed;
+    for (const auto& [strName, record] : vtEntries) {
         if (record.identity != *optIdentity) {
-            ::unlinkat(nDirFd, szName, 0); // another build's: a new build starts afresh
-            return;
+            ::unlinkat(nDirFd, strName.c_str(), 0); // another build's: a new build starts afresh
+            continue;
         }
         const TryVerdict enVerdict = record.bFailed ? TryVerdict::FAILED : JudgeTry(record, *optClock);
         if (enVerdict == TryVerdict::DROPPED) {
-            ::unlinkat(nDirFd, szName, 0);
-            return;
+            ::unlinkat(nDirFd, strName.c_str(), 0);
+            continue;
         }
         if (enVerdict == TryVerdict::RUNNING) {
-            return;
+            continue;
         }
         if (!record.bFailed) {
-            TryRecord failed = record;
-            failed.bFailed = true;
+            TryRecord recordFailed = record;
+            recordFailed.bFailed = true;
             // ENOENT: another launcher judged it first.
-            ::renameat(nDirFd, szName, nDirFd, FormatTryName(failed).c_str());
+            ::renameat(nDirFd, strName.c_str(), nDirFd, FormatTryName(recordFailed).c_str());
         }
-        vtFailedAt.push_back(record.n64Time);
-    });
-    health.m_health = Summarise(std::move(vtFailedAt));
+        failed.Add(record);
+    }
+    health.m_health = failed.Summary();
     health.m_fdDir = std::move(fdDir);
     return health;
 }

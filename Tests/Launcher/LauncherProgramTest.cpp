@@ -1110,7 +1110,7 @@ TEST_F(LauncherProgramTest, FailedStartsHoldABuildBackUntilLifted)
             std::map<std::string, std::optional<std::string>> mapEnv{
                 {"HOME", install.Home().string()},
                 {"LX_APP_RECORD_FILE", pathRecord.string()},
-                {"LX_LAUNCHER_HEALTH_TEST_WINDOW_MS", "300"},
+                {"LX_LAUNCHER_HEALTH_TEST_WINDOW_MS", strWhat == "late" ? "300" : "10000"},
                 {"ASAN_OPTIONS", kszCrashAsIs}};
             if (uColon != std::string::npos) {
                 mapEnv["LX_LAUNCHER_HEALTH"] = strStep.substr(0, uColon);
@@ -1118,7 +1118,7 @@ TEST_F(LauncherProgramTest, FailedStartsHoldABuildBackUntilLifted)
             const bool bCrash = strWhat.ends_with("abort") || strWhat == "segv" || strWhat == "late";
             if (bCrash) {
                 mapEnv["LX_APP_CRASH"] = strWhat == "segv" ? "segv" : "abort";
-                mapEnv["LX_APP_CRASH_DELAY_MS"] = strWhat == "late" ? "900" : "0";
+                mapEnv["LX_APP_CRASH_DELAY_MS"] = strWhat == "late" ? "1500" : "0";
             }
             if (strWhat == "forkabort") {
                 mapEnv["LX_APP_FORK_EXIT"] = "1";

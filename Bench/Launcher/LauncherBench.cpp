@@ -1,7 +1,9 @@
 // The fallback's scan of the client folder. Installed under /opt, the folder
-// may sit among many unrelated entries; most of them are not versions.
+// may sit among many unrelated entries; most of them are not versions. And
+// the health bookkeeping every launch does.
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <array>
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "LXHealth.h"
 #include "LXLinuxLauncher.h"
 
 namespace fs = std::filesystem;
@@ -83,6 +86,44 @@ void BM_ScanVersionsAmongSiblings(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ScanVersionsAmongSiblings)->Arg(10)->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMicrosecond);
+
+// What a launch that runs its own client adds for the health of its build:
+// judging the state, recording the try, clearing it when the client
+// returns, and the watcher's thread (the one part that runs once).
+void BM_BuildHealthOfANormalLaunch(benchmark::State& state)
+{
+    const CSiblingFolder home(0);
+    const fs::path pathLibrary = home.Path() / "libLxAppStartProcess.so";
+    std::ofstream(pathLibrary) << "x";
+    const lx::HealthSetting setting;
+    for (auto _ : state) {
+        // Paced as launches are: a file system may make a file made right
+        // after one was removed cost more.
+        state.PauseTiming();
+        ::usleep(2000);
+        state.ResumeTiming();
+        lx::CLXBuildHealth health =
+            lx::CLXBuildHealth::Begin(setting, home.Path().string(), "16.23.16808", pathLibrary);
+        health.RecordTry();
+        health.MarkHealthy();
+        if (health.IsHeld() || health.Health().u32Failed != 0) {
+            state.SkipWithError("a healthy road counted a failure");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_BuildHealthOfANormalLaunch)->Unit(benchmark::kMicrosecond);
+
+void BM_WatcherThreadStart(benchmark::State& state)
+{
+    for (auto _ : state) {
+        if (!lx::StartQuietThread([](void*) -> void* { return nullptr; }, nullptr)) {
+            state.SkipWithError("no thread");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_WatcherThreadStart)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

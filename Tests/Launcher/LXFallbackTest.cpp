@@ -105,6 +105,54 @@ TEST(LXFallbackTest, PlanTriesCandidatesInTurnAndNamesWhyNoClientRuns)
     EXPECT_EQ(lx::LaunchErrorFor(LibraryState::NO_ENTRY), LaunchError::LAUNCH_LOAD_START_FUNCTION_FAIL);
 }
 
+// A held own build: each row's lower versions "a", "b", "c" end as the
+// candidate start ends them ('s' started a client, 'e' its chain ended
+// without one with status 126, '-' did not start).
+TEST(LXFallbackTest, HeldBuildFallsBackButNeverLeavesTheUserWithoutAClient)
+{
+    using lx::LaunchRoute;
+    const struct {
+        const char* szStarts;
+        lx::LibraryState enOwn;
+        LaunchRoute enRoute;
+        const char* szFallback; // empty: none
+        bool bHeldAnyway;
+        int nStatus;
+    } arrCases[] = {
+        {"ss-", lx::LibraryState::USABLE, LaunchRoute::FALLBACK_STARTED, "a", false, 0},
+        {"e-s", lx::LibraryState::USABLE, LaunchRoute::FALLBACK_STARTED, "c", false, 0},
+        {"e--", lx::LibraryState::USABLE, LaunchRoute::RUN_OWN_CLIENT, "", true, 0},
+        {"", lx::LibraryState::USABLE, LaunchRoute::RUN_OWN_CLIENT, "", true, 0},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szStarts);
+        lx::LaunchSituation situation;
+        situation.bOwnHeld = true;
+        situation.enOwnLibrary = testCase.enOwn;
+        situation.stOwnVersion = MakeVersion(2, 0, 0, 0, "/v/own");
+        const std::string strStarts = testCase.szStarts;
+        for (size_t u = 0; u < strStarts.size(); ++u) {
+            situation.vtVersions.push_back(MakeVersion(1, 0, 0, 0, fs::path("/v") / std::string(1, char('a' + u))));
+        }
+        situation.funcHasLauncher = [](const Version&) { return true; };
+        const lx::LaunchPlan plan = lx::PlanLaunch(situation, [&](const Version& stVersion) -> std::optional<int> {
+            const char chEnd = strStarts[static_cast<size_t>(stVersion.path.filename().string()[0] - 'a')];
+            return chEnd == 's' ? std::optional<int>(0) : chEnd == 'e' ? std::optional<int>(126) : std::nullopt;
+        });
+        EXPECT_EQ(plan.enRoute, testCase.enRoute);
+        EXPECT_EQ(plan.optFallback ? plan.optFallback->path.filename().string() : "", testCase.szFallback);
+        EXPECT_EQ(plan.bHeldAnyway, testCase.bHeldAnyway);
+        EXPECT_EQ(plan.nExitStatus, testCase.nStatus);
+        EXPECT_FALSE(plan.optNoClient);
+    }
+    lx::LaunchPlan plan;
+    plan.bHeldAnyway = true;
+    lx::EndWithoutClient(plan, lx::LibraryState::NOT_LOADABLE);
+    EXPECT_EQ(plan.enRoute, LaunchRoute::NO_CLIENT);
+    EXPECT_FALSE(plan.bHeldAnyway);
+    EXPECT_EQ(plan.nExitStatus, 126);
+}
+
 TEST(LXFallbackTest, CandidatesAreTheLowerVersionsElsewhereWithTheLauncherEntryInScanOrder)
 {
     TempDir dir;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LXHealth.h"
 #include "LXLauncherLog.h"
 #include "LauncherFixture.h"
 
@@ -626,6 +627,8 @@ TEST_F(LauncherProgramTest, LogHoldsTheStartWhenTheClientDiesAbruptly)
     for (const char* szEnd : {"segv", "term", "kill", "exit"}) {
         SCOPED_TRACE(szEnd);
         fs::remove(m_install.LogFile());
+        // Each death is a failed start; forgotten, so none is held back.
+        fs::remove_all(m_install.Home() / ".config/orvalo/2.0/Health");
         const ProcessResult result = Run(pathVersion / "launcher", {}, {{"LX_TEST_APP_END", szEnd}});
         EXPECT_FALSE(result.bExited && result.nExitStatus == 0);
         EXPECT_EQ(Messages(ParseLog(m_install.LogFile())),
@@ -838,10 +841,18 @@ TEST_F(LauncherProgramTest, LogLocationsOfAnOrdinaryUser)
                                                           fs::perms::others_exec);
         fs::create_directory(install.Home());
         ASSERT_EQ(::chown(install.Home().c_str(), optUser->uid, optUser->gid), 0);
+        // Three failed starts of the own build, as the launcher names them.
+        std::string strFails;
+        const std::optional<lx::HealthClock> optClock = lx::HealthClock::OfThisMachine();
+        const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(pathOwn / kszMainAppLibrary);
+        for (pid_t nPid = 1 << 22; optClock && optIdentity && nPid < (1 << 22) + 3; ++nPid) {
+            strFails += " " + lx::FormatTryName({true, kszOwnVersionDir, nPid, 1, optClock->strBootId,
+                                                 optClock->n64Now, *optIdentity});
+        }
         const auto runIn = [&](const std::string& strScript) {
             ProcessOptions options;
             options.pathWorkingDirectory = install.Home();
-            options.mapEnv = {{"OTHER", strOther}};
+            options.mapEnv = {{"OTHER", strOther}, {"FAILS", strFails}};
             return RunProcess({"/bin/bash", "-c", "umask 002 && " + strScript}, options).nExitStatus == 0;
         };
         ASSERT_TRUE(RunAsUser(*optUser, [&] { return runIn(testCase.strAsUser); }));
@@ -1039,6 +1050,296 @@ TEST_F(LauncherProgramTest, FallbackChainEndsWithTheOutcomeOfItsDeepestLauncher)
             EXPECT_TRUE(call["ready_fd"].isNull());
             EXPECT_FALSE(HoldsAPipe(call)) << call["fds"];
         }
+    }
+}
+
+// A build's starts, one launch per step, as the client and the variable
+// make them: "abort", "segv" (crashes at start), "late" (crashes after the
+// window; "forkabort" after a forked child called exit()), "ret3", "exit1"
+// (clean endings), "own", "olderN", "anywayN" (the
+// own client, the older one with the own build held back after N failed
+// starts, the held own one run all the same), "rebuild" (a new build of the
+// own library, no launch). "reset:", "off:" or "bogus:" set
+// LX_LAUNCHER_HEALTH for that launch.
+TEST_F(LauncherProgramTest, FailedStartsHoldABuildBackUntilLifted)
+{
+    const std::string strHeld = "16.23.16808 is held back after ";
+    const struct {
+        const char* szName;
+        bool bOlder;
+        std::vector<std::string> vtSteps;
+    } arrCases[] = {
+        {"three crashes hold it back, the older runs", true, {"abort", "segv", "abort", "older3", "older3"}},
+        {"clean endings never count",
+         true,
+         {"ret3", "ret3", "ret3", "ret3", "ret3", "ret3", "ret3", "ret3", "exit1", "exit1", "exit1", "exit1", "exit1",
+          "exit1", "exit1", "exit1", "own"}},
+        {"held with nothing older still runs, and that lifts it", false, {"abort", "abort", "abort", "anyway3", "own"}},
+        {"reset forgets, off neither records nor holds",
+         true,
+         {"abort", "abort", "abort", "off:own", "older3", "reset:own", "off:abort", "off:abort", "off:abort", "own",
+          "bogus:own"}},
+        {"a new build lifts the hold", true, {"abort", "abort", "abort", "older3", "rebuild", "own"}},
+        {"a healthy start ends the row", true, {"abort", "abort", "own", "segv", "abort", "own"}},
+        {"a client alive past the window is healthy", true, {"late", "late", "late", "own"}},
+        {"a forked child's exit() is not the client's", true, {"forkabort", "forkabort", "forkabort", "older3"}},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
+        if (testCase.bOlder) {
+            install.AddVersion("16.22.100", MainApp::StandIn);
+        }
+        const fs::path pathRecord = install.Scratch("app.record");
+        size_t uLogLines = 0;
+        size_t uCalls = 0;
+        for (const std::string& strStep : testCase.vtSteps) {
+            SCOPED_TRACE(strStep);
+            if (strStep == "rebuild") {
+                fs::remove(pathOwn / kszMainAppLibrary);
+                fs::copy_file(kPathStandInLibrary, pathOwn / kszMainAppLibrary);
+                continue;
+            }
+            const size_t uColon = strStep.find(':');
+            const std::string strWhat = strStep.substr(uColon == std::string::npos ? 0 : uColon + 1);
+            std::map<std::string, std::optional<std::string>> mapEnv{
+                {"HOME", install.Home().string()},
+                {"LX_APP_RECORD_FILE", pathRecord.string()},
+                {"LX_LAUNCHER_HEALTH_TEST_WINDOW_MS", "300"}};
+            if (uColon != std::string::npos) {
+                mapEnv["LX_LAUNCHER_HEALTH"] = strStep.substr(0, uColon);
+            }
+            const bool bCrash = strWhat.ends_with("abort") || strWhat == "segv" || strWhat == "late";
+            if (bCrash) {
+                mapEnv["LX_APP_CRASH"] = strWhat == "segv" ? "segv" : "abort";
+                mapEnv["LX_APP_CRASH_DELAY_MS"] = strWhat == "late" ? "900" : "0";
+            }
+            if (strWhat == "forkabort") {
+                mapEnv["LX_APP_FORK_EXIT"] = "1";
+            }
+            mapEnv["LX_APP_RESULT"] = strWhat == "ret3" ? "3" : "0";
+            if (strWhat == "exit1") {
+                mapEnv["LX_APP_EXIT"] = "1";
+            }
+            const ProcessResult result = Run(pathOwn / "launcher", {}, mapEnv);
+            EXPECT_EQ(result.bExited, !bCrash) << "signal " << result.nSignal;
+            if (!bCrash) {
+                EXPECT_EQ(result.nExitStatus, strWhat == "ret3" ? 3 : strWhat == "exit1" ? 1 : 0);
+            }
+            ++uCalls;
+            ASSERT_TRUE(PollUntil([&] { return ReadJsonLines(pathRecord).size() == uCalls; }, 10s));
+            const Json::Value call = ReadJsonLines(pathRecord).back();
+            EXPECT_EQ(call["launcher_variables"], Json::Value(Json::arrayValue)) << "the client sees none";
+            const bool bOlder = strWhat.starts_with("older");
+            EXPECT_EQ(fs::path(call["library"].asString()).parent_path().filename().string(),
+                      bOlder ? "16.22.100" : kszOwnVersionDir);
+
+            // This launch's own lines, and the older launcher's after them.
+            std::vector<std::string> vtMessages;
+            const auto firstStarting = [&](const std::string& strPrefix) {
+                return std::find_if(vtMessages.begin(), vtMessages.end(),
+                                    [&](const std::string& strMessage) { return strMessage.starts_with(strPrefix); });
+            };
+            PollUntil(
+                [&] {
+                    const std::vector<LogRecord> vtLog = ParseLog(install.LogFile());
+                    vtMessages = Messages({vtLog.begin() + static_cast<std::ptrdiff_t>(uLogLines), vtLog.end()});
+                    return !bOlder || (firstStarting("EndMainApp") != vtMessages.end() &&
+                                       firstStarting("Fallback reported") != vtMessages.end());
+                },
+                5s);
+            uLogLines += vtMessages.size();
+            const auto held = firstStarting(strHeld);
+            const std::string strHeldLine = held == vtMessages.end() ? "" : *held;
+            const std::string strTimes = std::string(1, strWhat.back()) + " failed starts (last at ";
+            if (bOlder) {
+                const std::regex kOlder(R"(16\.23\.16808 is held back after )" + strWhat.substr(5) +
+                                        R"( failed starts \(last at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\); )" +
+                                        R"(starting 16\.22\.100)");
+                EXPECT_TRUE(std::regex_match(strHeldLine, kOlder)) << strHeldLine;
+            } else if (strWhat.starts_with("anyway")) {
+                EXPECT_TRUE(strHeldLine.starts_with(strHeld + strTimes) &&
+                            strHeldLine.ends_with("); nothing older started, starting it anyway"))
+                    << strHeldLine;
+            } else {
+                EXPECT_EQ(strHeldLine, "");
+            }
+            EXPECT_EQ(std::count(vtMessages.begin(), vtMessages.end(),
+                                 "Ignoring LX_LAUNCHER_HEALTH: not reset or off: bogus"),
+                      strStep.starts_with("bogus:") ? 1 : 0);
+        }
+    }
+}
+
+// The own build's state before a launch: nConcurrent starts crashing
+// together, then tries planted as words "fail:<age s>", "gone:<age s>" (a
+// try of a process that is gone), "run:" (this test process, still alive),
+// "boot:<age s>" (a gone process of another boot). The launch after them
+// holds the build back or not; what is still pending stays.
+TEST_F(LauncherProgramTest, TriesAreJudgedAtTheNextLaunchWhateverStartedTogether)
+{
+    const std::optional<lx::HealthClock> optClock = lx::HealthClock::OfThisMachine();
+    if (!optClock) {
+        GTEST_SKIP() << "no /proc";
+    }
+    const struct {
+        const char* szName;
+        size_t uConcurrent;
+        std::vector<std::string> vtPlanted;
+        uint32_t u32Held; // 0: not held
+        size_t uLeft;     // entries in the state directory after the launch: a run of the own
+                          // client ends the failures' row
+    } arrCases[] = {
+        {"six crashing at once", 6, {}, 6, 6},
+        {"two failed, one still running", 0, {"fail:30", "fail:20", "run:0"}, 0, 1},
+        {"two failed, one gone", 0, {"fail:30", "fail:20", "gone:10"}, 3, 3},
+        {"two failed, one gone of another boot", 0, {"fail:30", "fail:20", "boot:10"}, 0, 0},
+        {"two failed, one gone a day ago", 0, {"fail:90000", "fail:20", "gone:86500"}, 0, 0},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::Scripted);
+        install.AddVersion("16.22.100", MainApp::StandIn);
+        const fs::path pathState = install.Home() / ".config/orvalo/2.0/Health";
+        fs::create_directories(pathState);
+        const std::map<std::string, std::optional<std::string>> mapEnv{{"HOME", install.Home().string()}};
+
+        const fs::path pathBarrier = install.Scratch("barrier");
+        const fs::path pathReady = install.Scratch("ready");
+        ASSERT_EQ(::mkfifo(pathBarrier.c_str(), 0600), 0);
+        std::vector<std::future<ProcessResult>> vtRuns;
+        for (size_t i = 0; i < testCase.uConcurrent; ++i) {
+            vtRuns.push_back(std::async(std::launch::async, [&] {
+                return Run(pathOwn / "launcher", {},
+                           {{"HOME", install.Home().string()},
+                            {"LX_TEST_APP_BARRIER", pathBarrier.string()},
+                            {"LX_TEST_APP_READY", pathReady.string()},
+                            {"LX_TEST_APP_END", "segv"}});
+            }));
+        }
+        if (testCase.uConcurrent > 0) {
+            EXPECT_TRUE(PollUntil([&] { return ReadLines(pathReady).size() == testCase.uConcurrent; }, 20s));
+            const lx::CLXFileDescriptor fdRelease(::open(pathBarrier.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            EXPECT_EQ(::write(fdRelease.Get(), "x", 1), 1);
+        }
+        for (std::future<ProcessResult>& run : vtRuns) {
+            EXPECT_EQ(run.get().nSignal, SIGSEGV);
+        }
+
+        const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(pathOwn / kszMainAppLibrary);
+        ASSERT_TRUE(optIdentity);
+        pid_t nGone = 1 << 22; // above any pid_max
+        for (const std::string& strWord : testCase.vtPlanted) {
+            const std::string strKind = strWord.substr(0, strWord.find(':'));
+            lx::TryRecord record{strKind == "fail", kszOwnVersionDir, ++nGone, 1, optClock->strBootId,
+                                 optClock->n64Now - std::stoll(strWord.substr(strKind.size() + 1)), *optIdentity};
+            if (strKind == "run") {
+                record.nPid = ::getpid();
+                record.u64BootTicks = *optClock->funcStartTicks(::getpid());
+            } else if (strKind == "boot") {
+                record.strBootId = std::string(32, 'f');
+            }
+            WriteFile(pathState / lx::FormatTryName(record), "");
+        }
+
+        const ProcessResult result = Run(pathOwn / "launcher", {}, mapEnv);
+        EXPECT_EQ(result.nExitStatus, 0);
+        std::vector<std::string> vtMessages = Messages(ParseLog(install.LogFile()));
+        const std::string strHeld =
+            "16.23.16808 is held back after " + std::to_string(testCase.u32Held) + " failed starts (last at ";
+        EXPECT_EQ(std::count_if(vtMessages.begin(), vtMessages.end(),
+                                [&](const std::string& strMessage) { return strMessage.starts_with(strHeld); }),
+                  testCase.u32Held > 0 ? 1 : 0)
+            << testing::PrintToString(vtMessages);
+        // The fallback's own try goes once its client returned.
+        size_t uLeft = 0;
+        PollUntil(
+            [&] {
+                uLeft = static_cast<size_t>(std::distance(fs::directory_iterator(pathState), fs::directory_iterator()));
+                return uLeft == testCase.uLeft;
+            },
+            5s);
+        EXPECT_EQ(uLeft, testCase.uLeft);
+    }
+}
+
+// A state that cannot be used changes nothing: crashing starts (three, or
+// two beside names that are no tries), then the own client still runs. Each home is made by a bash script, as the
+// user the launcher runs as (an ordinary user when the tests run as root),
+// then as root ("$OTHER" another user).
+TEST_F(LauncherProgramTest, UnusableHealthStateLaunchesAsToday)
+{
+    const std::optional<UserIds> optUser = PrivateGroupUser();
+    if (IsRoot() && (!optUser || !OtherUser())) {
+        GTEST_SKIP() << "acting as other users takes the users daemon and nobody";
+    }
+    const std::string strState = ".config/orvalo/2.0/Health";
+    const struct {
+        const char* szName;
+        std::string strAsUser;
+        std::string strAsRoot;
+        int nCrashes = 3;
+    } arrCases[] = {
+        {"a file in its place", "mkdir -p .config/orvalo/2.0 && touch " + strState, ""},
+        {"writable by others", "mkdir -p " + strState + " && chmod 0777 " + strState, ""},
+        {"another user's", "mkdir -p " + strState, "chown $OTHER " + strState},
+        {"refused by the system", "mkdir -p " + strState + " && chmod 0 " + strState, ""},
+        {"read-only, holding three failures",
+         "mkdir -p " + strState + " && cd " + strState + " && touch $FAILS && chmod 0500 .", "", 0},
+        {"corrupt and truncated names",
+         "mkdir -p " + strState + " && cd " + strState + " && touch fail fail_ fail_16.23.16808 try_16.23.16808_1_2 " +
+             "fail_16.23.16808_1_2_" + std::string(32, 'a') + "_3_4_5_6_7 'try_16.23.16808_1 2'",
+         "", 2},
+    };
+    const std::string strOther = OtherUser() ? std::to_string(OtherUser()->uid) : "";
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
+        install.AddVersion("16.22.100", MainApp::StandIn);
+        fs::permissions(install.Home().parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                                          fs::perms::group_exec | fs::perms::others_read |
+                                                          fs::perms::others_exec);
+        fs::create_directory(install.Home());
+        // Three failed starts of the own build, as the launcher names them.
+        std::string strFails;
+        const std::optional<lx::HealthClock> optClock = lx::HealthClock::OfThisMachine();
+        const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(pathOwn / kszMainAppLibrary);
+        for (pid_t nPid = 1 << 22; optClock && optIdentity && nPid < (1 << 22) + 3; ++nPid) {
+            strFails += " " + lx::FormatTryName({true, kszOwnVersionDir, nPid, 1, optClock->strBootId,
+                                                 optClock->n64Now, *optIdentity});
+        }
+        const auto runIn = [&](const std::string& strScript) {
+            ProcessOptions options;
+            options.pathWorkingDirectory = install.Home();
+            options.mapEnv = {{"OTHER", strOther}, {"FAILS", strFails}};
+            return RunProcess({"/bin/bash", "-c", strScript}, options).nExitStatus == 0;
+        };
+        const auto asUser = [&](const std::function<bool()>& fn) { return IsRoot() ? RunAsUser(*optUser, fn) : fn(); };
+        if (IsRoot()) {
+            ASSERT_EQ(::chown(install.Home().c_str(), optUser->uid, optUser->gid), 0);
+        }
+        ASSERT_TRUE(asUser([&] { return runIn(testCase.strAsUser); }));
+        ASSERT_TRUE(testCase.strAsRoot.empty() || runIn(testCase.strAsRoot));
+        const auto launch = [&](const char* szCrash) {
+            return Run(pathOwn / "launcher", {},
+                       {{"HOME", install.Home().string()}, {"LX_APP_CRASH", szCrash}, {"LX_APP_RECORD_FILE", {}}},
+                       install.Home());
+        };
+        EXPECT_TRUE(asUser([&] {
+            bool bAsToday = true;
+            for (int nCrash = 0; nCrash < testCase.nCrashes; ++nCrash) {
+                bAsToday = bAsToday && launch("abort").nSignal == SIGABRT;
+            }
+            return bAsToday && launch("").nExitStatus == 0;
+        }));
+        const std::vector<LogRecord> vtLog = ParseLog(install.LogFile());
+        ASSERT_FALSE(vtLog.empty());
+        EXPECT_EQ(MessagesOf(vtLog, vtLog.back().strPid),
+                  (std::vector<std::string>{"Init", "StartMainApp, ClientType: 120", "EndMainApp, result: 0"}));
+        EXPECT_EQ(vtLog.size(), static_cast<size_t>(testCase.nCrashes) * 2 + 3) << "the crashes and a run, all own";
     }
 }
 

@@ -117,7 +117,7 @@ std::vector<Version> FallbackCandidates(const Version& stCeiling, const fs::path
 LaunchPlan PlanLaunch(const LaunchSituation& situation, const FuncTryStart& funcTryStart)
 {
     LaunchPlan plan;
-    if (situation.enOwnLibrary == LibraryState::USABLE) {
+    if (situation.enOwnLibrary == LibraryState::USABLE && !situation.bOwnHeld) {
         return plan;
     }
     plan.stCeiling = situation.ceiling.Below(situation.stOwnVersion);
@@ -125,23 +125,34 @@ LaunchPlan PlanLaunch(const LaunchSituation& situation, const FuncTryStart& func
                                            situation.funcHasLauncher);
     for (const Version& stCandidate : plan.vtCandidates) {
         ++plan.uTried;
-        if (const std::optional<int> optStatus = funcTryStart(stCandidate)) {
+        const std::optional<int> optStatus = funcTryStart(stCandidate);
+        if (optStatus && !(situation.bOwnHeld && *optStatus != 0)) {
             plan.enRoute = LaunchRoute::FALLBACK_STARTED;
             plan.optFallback = stCandidate;
             plan.nExitStatus = *optStatus;
             return plan;
         }
     }
+    if (situation.bOwnHeld && situation.enOwnLibrary == LibraryState::USABLE) {
+        plan.bHeldAnyway = true;
+        return plan;
+    }
+    EndWithoutClient(plan, situation.enOwnLibrary);
+    return plan;
+}
+
+void EndWithoutClient(LaunchPlan& plan, LibraryState enOwnLibrary)
+{
     plan.enRoute = LaunchRoute::NO_CLIENT;
+    plan.bHeldAnyway = false;
     if (plan.uTried > 0) {
         plan.optNoClient = NoClientReason::NO_FALLBACK_STARTED;
-    } else if (situation.enOwnLibrary == LibraryState::NOT_FOUND) {
+    } else if (enOwnLibrary == LibraryState::NOT_FOUND) {
         plan.optNoClient = NoClientReason::NO_MAIN_APP;
     } else {
         plan.optNoClient = NoClientReason::MAIN_APP_UNUSABLE;
     }
     plan.nExitStatus = plan.optNoClient == NoClientReason::NO_MAIN_APP ? kNExitNoMainApp : kNExitMainAppUnusable;
-    return plan;
 }
 
 } // namespace lx

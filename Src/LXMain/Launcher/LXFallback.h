@@ -81,6 +81,9 @@ struct LaunchSituation {
     FallbackCeiling ceiling;
     std::vector<Version> vtVersions; // the scan, newest first; unused while the own library is usable
     FuncHasLauncher funcHasLauncher;
+    // The own build keeps failing at start: not loaded, treated as unusable
+    // while an older client can start.
+    bool bOwnHeld = false;
 };
 
 // Starts one candidate, or predicts its start: nullopt when it did not
@@ -101,11 +104,19 @@ struct LaunchPlan {
     std::optional<Version> optFallback;        // the one started
     std::optional<NoClientReason> optNoClient; // with NO_CLIENT
     int nExitStatus = 0;                       // unless RUN_OWN_CLIENT, what the launch ends with
+    bool bHeldAnyway = false;                  // RUN_OWN_CLIENT of a held build: nothing older started
 };
 
 // The launch's road: the own client when its library is usable, else each
 // candidate in turn until one starts (one that cannot must not hide a working
-// older one), else no client. Free of I/O but for the two callables.
+// older one), else no client. A held own build is run all the same when no
+// candidate starts a client (one whose chain ended without a client counts
+// as not started): a hold never leaves the user without one. Free of I/O but
+// for the two callables.
 LaunchPlan PlanLaunch(const LaunchSituation& situation, const FuncTryStart& funcTryStart);
+
+// Ends the plan without a client: why, and the exit status, given what the
+// own library is.
+void EndWithoutClient(LaunchPlan& plan, LibraryState enOwnLibrary);
 
 } // namespace lx

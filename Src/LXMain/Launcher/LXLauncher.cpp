@@ -9,13 +9,16 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
 #include "LXCommon.h"
+#include "LXHealth.h"
 #include "LXLaunchProcess.h"
 #include "LXLauncherLog.h"
 #include "LXLauncherMessages.h"
+#include "LXLinuxLauncher.h"
 #include "LXReporter.h"
 #include "LXText.h"
 #include "LXVersionName.h"
@@ -40,6 +43,13 @@ int CLXLauncher::Launch(int argc, char** argv)
     if (situation.ceiling.optIgnored) {
         SPDLOG_INFO(lx::msg::kszCeilingIgnored, lx::EscapeControlCharacters(*situation.ceiling.optIgnored));
     }
+    const lx::HealthSetting healthSetting =
+        lx::HealthSetting::Read(std::getenv(lx::kszHealthEnv), std::getenv(lx::kszHealthWindowEnv));
+    unsetenv(lx::kszHealthEnv);
+    unsetenv(lx::kszHealthWindowEnv);
+    if (healthSetting.optIgnored) {
+        SPDLOG_INFO(lx::msg::kszHealthIgnored, lx::EscapeControlCharacters(*healthSetting.optIgnored));
+    }
     if (m_starterLink.Ignored()) {
         SPDLOG_INFO(lx::msg::kszReadyFdIgnored, lx::EscapeControlCharacters(*m_starterLink.Ignored()));
     }
@@ -49,10 +59,27 @@ int CLXLauncher::Launch(int argc, char** argv)
     // An unknown location (logged) loads nothing and has no versions beside
     // it: a relative guess would use whatever the working directory holds.
     const fs::path pathVersionRoot = GetVersionRootDirectoryPath();
-    situation.enOwnLibrary = pathVersionRoot.empty() ? lx::LibraryState::NOT_FOUND : LoadMainApp(pathVersionRoot);
-    const LaunchError enError = lx::LaunchErrorFor(situation.enOwnLibrary);
+    const std::string strOwnName = lx::EscapeControlCharacters(pathVersionRoot.filename().string());
+    lx::CLXBuildHealth health;
+    if (!pathVersionRoot.empty()) {
+        health = lx::CLXBuildHealth::Begin(healthSetting, lx::HomeDirectory(), pathVersionRoot.filename().string(),
+                                           pathVersionRoot / lx::kszMainAppLibraryName);
+    }
+    // Held: not even loaded, as its initialisers may be what fails.
+    situation.bOwnHeld = health.IsHeld();
+    const auto loadOwn = [&] {
+        health.RecordTry();
+        situation.enOwnLibrary = pathVersionRoot.empty() ? lx::LibraryState::NOT_FOUND : LoadMainApp(pathVersionRoot);
+        if (situation.enOwnLibrary != lx::LibraryState::USABLE) {
+            health.ForgetTry();
+        }
+    };
+    if (!situation.bOwnHeld) {
+        loadOwn();
+    }
+    LaunchError enError = lx::LaunchErrorFor(situation.enOwnLibrary);
 
-    if (enError != LaunchError::LAUNCH_NO_ERROR) {
+    if (enError != LaunchError::LAUNCH_NO_ERROR || situation.bOwnHeld) {
         situation.stOwnVersion = kStLauncherVersion;
         situation.stOwnVersion.path = pathVersionRoot;
         spLaunchRecord->vtFailVersion.push_back(LaunchVersionResult{situation.stOwnVersion, enError});
@@ -63,10 +90,26 @@ int CLXLauncher::Launch(int argc, char** argv)
         SPDLOG_INFO(lx::msg::kszVersionsFound, lx::FormatVersionList(situation.vtVersions));
         situation.funcHasLauncher = lx::HasEntryNamed(GetLauncherExePath().filename());
     }
-    const lx::LaunchPlan plan =
-        lx::PlanLaunch(situation, [this](const Version& stCandidate) { return StartFallback(stCandidate); });
+    const lx::BuildHealth& stHealth = health.Health();
+    const std::string strLastFailed = stHealth.optLastFailed ? lx::FormatLocalTime(*stHealth.optLastFailed) : "";
+    bool bHeldTold = false;
+    lx::LaunchPlan plan = lx::PlanLaunch(situation, [&](const Version& stCandidate) {
+        if (situation.bOwnHeld && !std::exchange(bHeldTold, true)) {
+            SPDLOG_INFO(lx::msg::kszHeldStarting, strOwnName, stHealth.u32Failed, strLastFailed,
+                        lx::EscapeControlCharacters(stCandidate.path.filename().string()));
+        }
+        return StartFallback(stCandidate);
+    });
     if (plan.enRoute != lx::LaunchRoute::RUN_OWN_CLIENT && plan.vtCandidates.empty()) {
         SPDLOG_INFO(lx::msg::kszNoVersionBelow, lx::FormatVersion(plan.stCeiling));
+    }
+    if (plan.bHeldAnyway) {
+        SPDLOG_INFO(lx::msg::kszHeldAnyway, strOwnName, stHealth.u32Failed, strLastFailed);
+        loadOwn();
+        enError = lx::LaunchErrorFor(situation.enOwnLibrary);
+        if (situation.enOwnLibrary != lx::LibraryState::USABLE) {
+            lx::EndWithoutClient(plan, situation.enOwnLibrary);
+        }
     }
 
     spLaunchRecord->nResultStatus = enError == LaunchError::LAUNCH_NO_ERROR ? 0 : -1;
@@ -80,7 +123,9 @@ int CLXLauncher::Launch(int argc, char** argv)
         m_fdOutput.Reset();
         m_fdTerminal.Reset();
         m_starterLink.ReportClientStarting();
+        health.Watch(healthSetting.msWindow);
         nResult = StartMainApp(argc, argv);
+        health.MarkHealthy();
         if (nResult != 0) {
             m_errorHandler.HandleStartMainResultError(nResult);
         }

@@ -21,6 +21,10 @@ inline constexpr char kszFallbackEnded[] = "Fallback ended without a client, exi
 inline constexpr char kszFallbackEndedUnknown[] = "Fallback ended without a client, exit status unknown: {}";
 inline constexpr char kszFallbackSilent[] = "Fallback did not report within {} ms: {}";
 inline constexpr char kszReadyFdIgnored[] = "Ignoring LX_LAUNCHER_READY_FD: {}";
+inline constexpr char kszHealthIgnored[] = "Ignoring LX_LAUNCHER_HEALTH: not reset or off: {}";
+inline constexpr char kszHeldStarting[] = "{} is held back after {} failed starts (last at {}); starting {}";
+inline constexpr char kszHeldAnyway[] =
+    "{} is held back after {} failed starts (last at {}); nothing older started, starting it anyway";
 inline constexpr char kszInvokeProcess[] = "Invoke Process: {}";
 inline constexpr char kszStartMainApp[] = "StartMainApp, ClientType: {}";
 inline constexpr char kszEndMainApp[] = "EndMainApp, result: {}";

@@ -6,16 +6,27 @@
 //   LX_APP_RECORD_FILE  file to append one JSON line per call to: client
 //                       type, arguments, QT_QPA_PLATFORM, the file loaded
 //                       from, the fallback ceiling and the ready report
-//                       variables (or null) and the open descriptors
+//                       variables (or null), the names of any other
+//                       LX_LAUNCHER_ variables and the open descriptors
 //   LX_APP_RESULT       the value to return (default 0)
 //   LX_APP_THROW        when set, throw std::runtime_error with its text
+//   LX_APP_CRASH        "abort" or "segv": die so at start, after recording
+//                       (no core file), or after LX_APP_CRASH_DELAY_MS
+//   LX_APP_EXIT         when set, call exit() with its value instead of
+//                       returning
+//   LX_APP_FORK_EXIT    when set, first fork a child that calls exit(0),
+//                       and wait for it
 //
 // With "--demo" on the command line it runs a small Qt client instead (see
 // LxAppDemo.h).
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -62,14 +73,23 @@ void RecordCall(ClientType enClientType, int argc, char** argv)
     record["fallback_below"] = szCeiling != nullptr ? Json::Value(szCeiling) : Json::Value();
     const char* szReadyFd = std::getenv("LX_LAUNCHER_READY_FD");
     record["ready_fd"] = szReadyFd != nullptr ? Json::Value(szReadyFd) : Json::Value();
+    Json::Value launcherVariables(Json::arrayValue);
+    for (char** ppEntry = environ; *ppEntry != nullptr; ++ppEntry) {
+        const std::string strEntry = *ppEntry;
+        if (strEntry.starts_with("LX_LAUNCHER_") && !strEntry.starts_with("LX_LAUNCHER_FALLBACK_BELOW=") &&
+            !strEntry.starts_with("LX_LAUNCHER_READY_FD=")) {
+            launcherVariables.append(strEntry.substr(0, strEntry.find('=')));
+        }
+    }
+    record["launcher_variables"] = launcherVariables;
     record["fds"] = lxstandin::OpenDescriptors();
     record["library"] = LoadedFrom();
     lxstandin::AppendToFileNamedBy(lxstandin::kszRecordFileEnv, lxstandin::FormatJsonLine(record));
 }
 
-int ChosenResult()
+int NumberIn(const char* szName)
 {
-    const char* szResult = std::getenv("LX_APP_RESULT");
+    const char* szResult = std::getenv(szName);
     if (szResult == nullptr) {
         return 0;
     }
@@ -78,11 +98,44 @@ int ChosenResult()
     return pEnd != szResult ? static_cast<int>(nValue) : 0;
 }
 
+// A client that fails at start, as a broken release does.
+void CrashIfAsked()
+{
+    const std::string strCrash = GetEnv("LX_APP_CRASH");
+    if (strCrash != "abort" && strCrash != "segv") {
+        return;
+    }
+    const rlimit stNoCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &stNoCore);
+    ::usleep(static_cast<useconds_t>(NumberIn("LX_APP_CRASH_DELAY_MS")) * 1000);
+    if (strCrash == "abort") {
+        std::abort();
+    }
+    ::raise(SIGSEGV);
+}
+
+int ChosenResult()
+{
+    return NumberIn("LX_APP_RESULT");
+}
+
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) int StartMainApp(ClientType enClientType, int argc, char** argv)
 {
     RecordCall(enClientType, argc, argv);
+    if (std::getenv("LX_APP_FORK_EXIT") != nullptr) {
+        const pid_t nChild = ::fork();
+        if (nChild == 0) {
+            std::exit(0);
+        }
+        while (nChild > 0 && ::waitpid(nChild, nullptr, 0) == -1 && errno == EINTR) {
+        }
+    }
+    CrashIfAsked();
+    if (std::getenv("LX_APP_EXIT") != nullptr) {
+        std::exit(NumberIn("LX_APP_EXIT"));
+    }
     if (lxstandin::IsDemoRequested(argc, argv)) {
         const int nDemoResult = lxstandin::RunDemoClient(argc, argv);
         return nDemoResult != 0 ? nDemoResult : ChosenResult();

@@ -1053,6 +1053,10 @@ TEST_F(LauncherProgramTest, FallbackChainEndsWithTheOutcomeOfItsDeepestLauncher)
     }
 }
 
+// A sanitizer's report on SIGSEGV outlasts a test's window and ends the
+// process with a status: crashes in tests of holds die by the signal.
+constexpr const char* kszCrashAsIs = "handle_segv=0";
+
 // A build's starts, one launch per step, as the client and the variable
 // make them: "abort", "segv" (crashes at start), "late" (crashes after the
 // window; "forkabort" after a forked child called exit()), "ret3", "exit1"
@@ -1106,7 +1110,8 @@ TEST_F(LauncherProgramTest, FailedStartsHoldABuildBackUntilLifted)
             std::map<std::string, std::optional<std::string>> mapEnv{
                 {"HOME", install.Home().string()},
                 {"LX_APP_RECORD_FILE", pathRecord.string()},
-                {"LX_LAUNCHER_HEALTH_TEST_WINDOW_MS", "300"}};
+                {"LX_LAUNCHER_HEALTH_TEST_WINDOW_MS", "300"},
+                {"ASAN_OPTIONS", kszCrashAsIs}};
             if (uColon != std::string::npos) {
                 mapEnv["LX_LAUNCHER_HEALTH"] = strStep.substr(0, uColon);
             }
@@ -1216,7 +1221,8 @@ TEST_F(LauncherProgramTest, TriesAreJudgedAtTheNextLaunchWhateverStartedTogether
                            {{"HOME", install.Home().string()},
                             {"LX_TEST_APP_BARRIER", pathBarrier.string()},
                             {"LX_TEST_APP_READY", pathReady.string()},
-                            {"LX_TEST_APP_END", "segv"}});
+                            {"LX_TEST_APP_END", "segv"},
+                            {"ASAN_OPTIONS", kszCrashAsIs}});
             }));
         }
         if (testCase.uConcurrent > 0) {

@@ -651,17 +651,20 @@ TEST_F(DoctorProgramTest, ShowsFailedStartsAndHoldsWithoutTouchingTheirState)
     const struct {
         const char* szName;
         bool bOlder; // 16.22.100 beside it
+        bool bRefused; // the state writable by others: the launcher ignores it
         uint32_t u32Failed;
         int nExitStatus;
         const char* szState;
         std::string strHealth;
         const char* szVerdict;
     } arrCases[] = {
-        {"held", true, 3, 1, "held", strHeldSince, "is held back and falls back to 16.22.100, which runs its client"},
-        {"held, nothing older", false, 4, 0, "held", strHeldSince, "runs its own held build anyway"},
-        {"failing", true, 2, 0, "failing", "2 failed starts (last at " + lx::FormatLocalTime(n64First + 1) + ")",
-         "runs its own client"},
-        {"no state", true, 0, 0, "ok", "ok", "runs its own client"},
+        {"held", true, false, 3, 1, "held", strHeldSince,
+         "is held back and falls back to 16.22.100, which runs its client"},
+        {"held, nothing older", false, false, 4, 0, "held", strHeldSince, "runs its own held build anyway"},
+        {"held, in a refused state", true, true, 3, 0, "ok", "ok", "runs its own client"},
+        {"failing", true, false, 2, 0, "failing",
+         "2 failed starts (last at " + lx::FormatLocalTime(n64First + 1) + ")", "runs its own client"},
+        {"no state", true, false, 0, 0, "ok", "ok", "runs its own client"},
     };
     for (const auto& testCase : arrCases) {
         SCOPED_TRACE(testCase.szName);
@@ -678,6 +681,9 @@ TEST_F(DoctorProgramTest, ShowsFailedStartsAndHoldsWithoutTouchingTheirState)
             WriteFile(pathState / lx::FormatTryName({true, kszOwnVersionDir, static_cast<pid_t>((1 << 22) + u32), 1,
                                                      optClock->strBootId, n64First + u32, *optIdentity}),
                       "");
+        }
+        if (testCase.bRefused) {
+            fs::permissions(pathState, fs::perms::others_write, fs::perm_options::add);
         }
         const auto mapBefore = testCase.u32Failed > 0 ? Snapshot(pathState) : std::map<std::string, std::string>{};
         const EnvMap mapHome{{"HOME", install.Home().string()}};
@@ -696,7 +702,7 @@ TEST_F(DoctorProgramTest, ShowsFailedStartsAndHoldsWithoutTouchingTheirState)
             << text.strStdout;
         const Json::Value health = ParseJson(json.strStdout)["versions"][0]["health"];
         EXPECT_EQ(health["state"].asString(), testCase.szState);
-        EXPECT_EQ(health["failed_starts"].asUInt(), testCase.u32Failed);
+        EXPECT_EQ(health["failed_starts"].asUInt(), testCase.bRefused ? 0 : testCase.u32Failed);
         EXPECT_EQ(health["held_since"].isNull(), std::string(testCase.szState) != "held");
         EXPECT_EQ(json.nExitStatus, testCase.nExitStatus);
         if (testCase.u32Failed > 0) {

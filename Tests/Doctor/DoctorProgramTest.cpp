@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LXHealth.h"
 #include "LauncherFixture.h"
 
 namespace fs = std::filesystem;
@@ -353,10 +354,10 @@ TEST_F(DoctorProgramTest, ReadableReportExplainsTheInstallationLineByLine)
     const std::string strLogDir = m_install.Home().string() + "/.config/orvalo/2.0/Logs";
     const std::vector<std::string> vtExpected{
         "Installation  " + strRoot + " (owner " + UserName() + ")",
-        "  VERSION      LAUNCHER                           MAIN LIBRARY             IF STARTED",
+        "  VERSION      LAUNCHER                           MAIN LIBRARY             HEALTH  IF STARTED",
         "  " + strOwn + "  " + strBuilt +
-            "      missing                  falls back to 16.22.100, which runs its client",
-        "  16.22.100    " + strBuilt + " (!)  loads, has StartMainApp  runs its own client",
+            "      missing                  ok      falls back to 16.22.100, which runs its client",
+        "  16.22.100    " + strBuilt + " (!)  loads, has StartMainApp  ok      runs its own client",
         "",
         "Command  orvalo -> " + m_install.Scratch("bin/orvalo").string() + " -> " + strRoot + "/" + strOwn +
             "/launcher: " + strOwn + " falls back to 16.22.100, which runs its client",
@@ -634,6 +635,81 @@ TEST_F(DoctorProgramTest, HostileInstallations)
                                        ? ParseJson(result.strStdout.substr(uJson == std::string::npos ? 0 : uJson))
                                        : Json::Value();
         testCase.check(result, report);
+    }
+}
+
+// Failed starts of the newest build, planted as the launcher names them: the
+// table shows them, a hold turns the verdict, and the state is only read.
+TEST_F(DoctorProgramTest, ShowsFailedStartsAndHoldsWithoutTouchingTheirState)
+{
+    const std::optional<lx::HealthClock> optClock = lx::HealthClock::OfThisMachine();
+    if (!optClock) {
+        GTEST_SKIP() << "no /proc";
+    }
+    const int64_t n64First = optClock->n64Now - 30;
+    const std::string strHeldSince = "held back since " + lx::FormatLocalTime(n64First + 2);
+    const struct {
+        const char* szName;
+        bool bOlder; // 16.22.100 beside it
+        bool bRefused; // the state writable by others: the launcher ignores it
+        uint32_t u32Failed;
+        int nExitStatus;
+        const char* szState;
+        std::string strHealth;
+        const char* szVerdict;
+    } arrCases[] = {
+        {"held", true, false, 3, 1, "held", strHeldSince,
+         "is held back and falls back to 16.22.100, which runs its client"},
+        {"held, nothing older", false, false, 4, 0, "held", strHeldSince, "runs its own held build anyway"},
+        {"held, in a refused state", true, true, 3, 0, "ok", "ok", "runs its own client"},
+        {"failing", true, false, 2, 0, "failing",
+         "2 failed starts (last at " + lx::FormatLocalTime(n64First + 1) + ")", "runs its own client"},
+        {"no state", true, false, 0, 0, "ok", "ok", "runs its own client"},
+    };
+    for (const auto& testCase : arrCases) {
+        SCOPED_TRACE(testCase.szName);
+        Installation install;
+        const fs::path pathOwn = install.AddVersion(kszOwnVersionDir, MainApp::StandIn);
+        if (testCase.bOlder) {
+            install.AddVersion("16.22.100", MainApp::StandIn);
+        }
+        const fs::path pathState = install.Home() / ".config/orvalo/2.0/Health";
+        const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(pathOwn / kszMainAppLibrary);
+        ASSERT_TRUE(optIdentity);
+        for (uint32_t u32 = 0; u32 < testCase.u32Failed; ++u32) {
+            fs::create_directories(pathState);
+            WriteFile(pathState / lx::FormatTryName({true, kszOwnVersionDir, static_cast<pid_t>((1 << 22) + u32), 1,
+                                                     optClock->strBootId, n64First + u32, *optIdentity}),
+                      "");
+        }
+        if (testCase.bRefused) {
+            fs::permissions(pathState, fs::perms::others_write, fs::perm_options::add);
+        }
+        const auto mapBefore = testCase.u32Failed > 0 ? Snapshot(pathState) : std::map<std::string, std::string>{};
+        const EnvMap mapHome{{"HOME", install.Home().string()}};
+
+        const ProcessResult text = Run(kPathDoctorExe, {"--root", install.AppRoot().string()}, mapHome);
+        const ProcessResult json = Run(kPathDoctorExe, {"--root", install.AppRoot().string(), "--json"}, mapHome);
+
+        EXPECT_EQ(text.nExitStatus, testCase.nExitStatus) << text.strStdout;
+        const std::string strRow = std::string(kszOwnVersionDir) + " ";
+        const size_t uRow = text.strStdout.find("\n  " + strRow);
+        const std::string strLine = text.strStdout.substr(uRow + 1, text.strStdout.find('\n', uRow + 1) - uRow - 1);
+        EXPECT_NE(strLine.find("  " + testCase.strHealth + "  "), std::string::npos) << strLine;
+        EXPECT_TRUE(strLine.ends_with("  " + std::string(testCase.szVerdict))) << strLine;
+        EXPECT_EQ(text.strStdout.find("LX_LAUNCHER_HEALTH=reset orvalo\n") != std::string::npos,
+                  std::string(testCase.szState) == "held")
+            << text.strStdout;
+        const Json::Value health = ParseJson(json.strStdout)["versions"][0]["health"];
+        EXPECT_EQ(health["state"].asString(), testCase.szState);
+        EXPECT_EQ(health["failed_starts"].asUInt(), testCase.bRefused ? 0 : testCase.u32Failed);
+        EXPECT_EQ(health["held_since"].isNull(), std::string(testCase.szState) != "held");
+        EXPECT_EQ(json.nExitStatus, testCase.nExitStatus);
+        if (testCase.u32Failed > 0) {
+            EXPECT_EQ(Snapshot(pathState), mapBefore);
+        } else {
+            EXPECT_FALSE(fs::exists(install.Home() / ".config")) << "none made";
+        }
     }
 }
 

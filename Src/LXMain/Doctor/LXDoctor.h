@@ -13,6 +13,7 @@
 #include <json/value.h>
 
 #include "LXFallback.h"
+#include "LXHealth.h"
 
 // The doctor's one report, a table of the version directories and the
 // findings of each check, and the steps that fill it. Both renderers read
@@ -32,6 +33,7 @@ inline constexpr std::chrono::milliseconds kDurationProbeTimeLimit{5000};
 // The hidden first argument that turns the doctor into a probe child.
 inline constexpr const char* kszProbeModeArgument = "--lx-probe-library";
 inline constexpr const char* kszLauncherFileName = "launcher";
+inline constexpr const char* kszCommandName = "orvalo";
 
 // What the doctor needs to know about an executable or library file, read
 // without running or loading it.
@@ -72,6 +74,7 @@ enum class ProbeEnd { Answered, Hangs, Crashes, Failed };
 // The values the enumerators have in the JSON document.
 const char* KeyOf(LauncherFileState enState);
 const char* KeyOf(VerdictKind enKind);
+const char* KeyOf(lx::HealthState enState);
 
 struct LauncherFile {
     std::filesystem::path path;
@@ -124,6 +127,7 @@ struct VersionRow {
     LauncherFile launcher;
     std::filesystem::path pathLibrary;
     ProbeResult library;
+    lx::BuildHealth health; // of this build, for this user
     Verdict verdict;
 };
 

@@ -11,7 +11,6 @@ namespace {
 
 using namespace lx::doctor;
 
-constexpr const char* kszCommandName = "orvalo";
 // Symbolic links followed before a command is given up as a loop.
 constexpr int kNMaxLinkHops = 40;
 // Entries looked at per version directory, so a huge or looping tree cannot

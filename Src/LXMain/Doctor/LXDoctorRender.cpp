@@ -78,6 +78,25 @@ std::string LauncherCell(const LauncherFile& launcher)
     return strText + (launcher.bVersionMismatch ? " (!)" : "");
 }
 
+std::string HealthCell(const lx::BuildHealth& health)
+{
+    switch (health.enState) {
+    case lx::HealthState::OK:
+        return "ok";
+    case lx::HealthState::FAILING:
+        return std::to_string(health.u32Failed) + " failed starts (last at " +
+               lx::FormatLocalTime(health.optLastFailed.value_or(0)) + ")";
+    case lx::HealthState::HELD:
+        break;
+    }
+    return "held back since " + lx::FormatLocalTime(health.optHeldSince.value_or(0));
+}
+
+Json::Value OptionalTime(const std::optional<int64_t>& optTime)
+{
+    return optTime ? Json::Value(lx::FormatLocalTime(*optTime)) : Json::Value();
+}
+
 Json::Value Strings(const std::vector<std::string>& vtStrings)
 {
     Json::Value array(Json::arrayValue);
@@ -117,6 +136,11 @@ Json::Value VersionToJson(const VersionRow& row)
     library["error"] = row.library.strError;
     library["probe_ms"] = static_cast<Json::Int64>(row.library.duration.count());
     library["loaded_objects"] = Strings(row.library.vtLoadedObjects);
+    Json::Value& health = value["health"];
+    health["state"] = KeyOf(row.health.enState);
+    health["failed_starts"] = row.health.u32Failed;
+    health["last_failed"] = OptionalTime(row.health.optLastFailed);
+    health["held_since"] = OptionalTime(row.health.optHeldSince);
     const Verdict& verdict = row.verdict;
     Json::Value& jsonVerdict = value["verdict"];
     jsonVerdict["outcome"] = KeyOf(verdict.enKind);
@@ -183,7 +207,8 @@ std::string RenderText(const DoctorReport& report, bool bColour)
     if (report.vtVersions.empty()) {
         out << "  no version directory\n";
     } else {
-        std::vector<std::vector<Cell>> vtRows{{{"VERSION"}, {"LAUNCHER"}, {"MAIN LIBRARY"}, {"IF STARTED"}}};
+        std::vector<std::vector<Cell>> vtRows{{{"VERSION"}, {"LAUNCHER"}, {"MAIN LIBRARY"}, {"HEALTH"}, {"IF STARTED"}}};
+        bool bAnyHeld = false;
         for (const VersionRow& row : report.vtVersions) {
             const bool bLauncherOk = row.launcher.enState == LauncherFileState::Ok && !row.launcher.bVersionMismatch;
             const bool bLibraryOk =
@@ -191,10 +216,16 @@ std::string RenderText(const DoctorReport& report, bool bColour)
             vtRows.push_back({{row.strName},
                               {LauncherCell(row.launcher), bLauncherOk ? Colour::None : Colour::Yellow},
                               {TextOf(row.library), bLibraryOk ? Colour::None : Colour::Yellow},
+                              {HealthCell(row.health),
+                               row.health.enState == lx::HealthState::OK ? Colour::None : Colour::Yellow},
                               {row.verdict.strText, ColourOf(row.verdict.enKind == VerdictKind::RunsClient,
                                                              row.verdict.enKind == VerdictKind::FallsBack)}});
+            bAnyHeld = bAnyHeld || row.health.enState == lx::HealthState::HELD;
         }
         WriteTable(out, vtRows, paint);
+        if (bAnyHeld) {
+            out << "  to lift the holds of this user: " << lx::kszHealthEnv << "=reset " << kszCommandName << "\n";
+        }
         for (const VersionRow& row : report.vtVersions) {
             if (!row.library.strError.empty()) {
                 out << "  " << row.strName << ": " << Safe(row.pathLibrary.string()) << ": "

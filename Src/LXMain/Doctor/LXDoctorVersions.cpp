@@ -14,6 +14,7 @@
 
 #include "LXDoctor.h"
 #include "LXLinuxLauncher.h"
+#include "LXLogFile.h"
 #include "LXPosix.h"
 #include "LXVersionName.h"
 #include "LXVersionNote.h"
@@ -149,7 +150,35 @@ struct Step {
     std::optional<int> optExitStatus;
     std::string strReason; // why no client, or what is unknown
     std::string strLast;   // how the sentence ends when the road ends here
+    bool bHeldAnyway = false;
 };
+
+// How a launcher stops when loading its library gives no answer.
+std::optional<Step> LoadStop(const VersionRow& row)
+{
+    auto Stop = [](VerdictKind enKind, std::string strReason, std::string strLast) {
+        Step step;
+        step.enKind = enKind;
+        step.strReason = std::move(strReason);
+        step.strLast = std::move(strLast);
+        return step;
+    };
+    switch (row.library.enEnd) {
+    case ProbeEnd::Hangs:
+        return Stop(VerdictKind::Hangs, row.strName + "'s main-application library hangs while loading",
+                    "hangs while loading its main-application library");
+    case ProbeEnd::Crashes:
+        return Stop(VerdictKind::Crashes, row.strName + "'s main-application library crashes the process while loading",
+                    "dies while loading its main-application library (" + row.library.strError + ")");
+    case ProbeEnd::Failed:
+        return Stop(VerdictKind::Unknown,
+                    "the library of " + row.strName + " could not be probed: " + row.library.strError,
+                    "has a library the doctor could not probe");
+    case ProbeEnd::Answered:
+        break;
+    }
+    return std::nullopt;
+}
 
 std::string OwnFailure(const ProbeResult& library)
 {
@@ -208,7 +237,10 @@ public:
         if (pStep->enKind == VerdictKind::RunsClient) {
             verdict.enKind = bFellBack ? VerdictKind::FallsBack : VerdictKind::RunsClient;
             verdict.strClientVersion = verdict.vtChain.back();
-            verdict.strText = bFellBack ? strRoad + ", which runs its client" : "runs its own client";
+            const std::string strRuns = pStep->bHeldAnyway ? "runs its own held build anyway"
+                                        : bFellBack        ? "runs its client"
+                                                           : "runs its own client";
+            verdict.strText = bFellBack ? strRoad + ", which " + strRuns : strRuns;
         } else {
             const std::string strWho = bFellBack ? verdict.vtChain.back() + ": " : std::string();
             verdict.strReason = (pStep->enKind == VerdictKind::NoClient ? strWho : std::string()) + pStep->strReason;
@@ -216,6 +248,9 @@ public:
             if (bFellBack && pStep->optExitStatus) {
                 verdict.strText += " (its exit status " + std::to_string(*pStep->optExitStatus) + ")";
             }
+        }
+        if (bFellBack && start.health.enState == lx::HealthState::HELD) {
+            verdict.strText = "is held back and " + verdict.strText;
         }
         for (const FailedStart& failed : verdict.vtFailed) {
             verdict.strText += "; " + failed.strVersion + "'s launcher would not start (" + failed.strProblem + ")";
@@ -252,22 +287,14 @@ private:
                         "the launcher of " + row.strName + " carries no version note: its behaviour is unknown",
                         "has a launcher that carries no version note: its behaviour is unknown");
         }
-        switch (row.library.enEnd) {
-        case ProbeEnd::Hangs:
-            return Stop(VerdictKind::Hangs, row.strName + "'s main-application library hangs while loading",
-                        "hangs while loading its main-application library");
-        case ProbeEnd::Crashes:
-            return Stop(VerdictKind::Crashes,
-                        row.strName + "'s main-application library crashes the process while loading",
-                        "dies while loading its main-application library (" + row.library.strError + ")");
-        case ProbeEnd::Failed:
-            return Stop(VerdictKind::Unknown,
-                        "the library of " + row.strName + " could not be probed: " + row.library.strError,
-                        "has a library the doctor could not probe");
-        case ProbeEnd::Answered:
-            break;
+        // A held build is not loaded while an older client starts.
+        const bool bHeld = row.health.enState == lx::HealthState::HELD;
+        std::optional<Step> optLoadStop = LoadStop(row);
+        if (optLoadStop && !bHeld) {
+            return *optLoadStop;
         }
-        m_situation.enOwnLibrary = row.library.enState;
+        m_situation.enOwnLibrary = optLoadStop ? lx::LibraryState::USABLE : row.library.enState;
+        m_situation.bOwnHeld = bHeld;
         m_situation.stOwnVersion = *row.launcher.optCompiledVersion;
         m_situation.stOwnVersion.path = row.stVersion.path;
         m_situation.ceiling.optInherited = optInherited;
@@ -279,17 +306,24 @@ private:
                 step.vtFailed.push_back({m_vtRows[uCandidate].strName, launcher.path, launcher.strProblem});
                 return std::nullopt;
             }
-            step.optNext = uCandidate;
             // The start ends as the chain below it does: 0 once a client is
             // about to start or when nothing reports, else the status of the
             // launcher that found no client.
             return FallbackStep(uCandidate).optExitStatus.value_or(0);
         });
+        if (plan.enRoute == lx::LaunchRoute::RUN_OWN_CLIENT && plan.bHeldAnyway && optLoadStop) {
+            optLoadStop->vtFailed = step.vtFailed;
+            return *optLoadStop;
+        }
         if (plan.enRoute == lx::LaunchRoute::RUN_OWN_CLIENT) {
             step.enKind = VerdictKind::RunsClient;
+            step.bHeldAnyway = plan.bHeldAnyway;
             return step;
         }
         step.optExitStatus = plan.nExitStatus;
+        if (plan.optFallback) {
+            step.optNext = m_mapIndex.at(plan.optFallback->path.native());
+        }
         if (plan.enRoute == lx::LaunchRoute::FALLBACK_STARTED) {
             return step;
         }
@@ -398,6 +432,13 @@ const char* KeyOf(LauncherFileState enState)
     return kArrSzKeys[static_cast<size_t>(enState)];
 }
 
+const char* KeyOf(lx::HealthState enState)
+{
+    // In the order of lx::HealthState.
+    static constexpr const char* kArrSzKeys[] = {"ok", "failing", "held"};
+    return kArrSzKeys[static_cast<size_t>(enState)];
+}
+
 const char* KeyOf(VerdictKind enKind)
 {
     // In the order of VerdictKind.
@@ -412,6 +453,14 @@ std::vector<VersionRow> ExamineVersions(const fs::path& pathRoot, const fs::path
     std::vector<VersionRow> vtRows;
     std::vector<ProbeRequest> vtRequests;
     std::vector<size_t> vtProbed;
+    // The launcher's state for the user the Log check reads for, where the
+    // launcher would use it: a refused or read-only state holds nothing back.
+    const std::string strHome = lx::HomeDirectory();
+    const fs::path pathHealth = fs::path(strHome) / lx::HealthDirectoryBelowHome();
+    lx::LogPathStatus status;
+    const lx::CLXFileDescriptor fdHealth =
+        lx::OpenPrivateDirectory(strHome, lx::HealthDirectoryBelowHome(), false, status);
+    const bool bHealthUsed = fdHealth.IsOpen() && ::faccessat(fdHealth.Get(), ".", W_OK | X_OK, AT_EACCESS) == 0;
     for (const Version& stVersion : lx::ScanVersionDirectories(pathRoot)) {
         VersionRow& row = vtRows.emplace_back();
         row.strName = stVersion.path.filename().string();
@@ -419,6 +468,10 @@ std::vector<VersionRow> ExamineVersions(const fs::path& pathRoot, const fs::path
         row.launcher = ExamineLauncherFile(stVersion.path / kszLauncherFileName);
         row.pathLibrary = stVersion.path / lx::kszMainAppLibraryName;
         row.library.enEnd = ProbeEnd::Answered;
+        if (const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(row.pathLibrary);
+            optIdentity && bHealthUsed) {
+            row.health = lx::ReadBuildHealth(pathHealth, row.strName, *optIdentity);
+        }
         std::error_code ec;
         const fs::file_type enType = fs::status(row.pathLibrary, ec).type();
         if (enType != fs::file_type::not_found && enType != fs::file_type::regular) {

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,15 +175,16 @@ TEST(LXHealthTest, ReadBuildHealthCountsFailuresInARowOfThisBuildOnly)
             }
         }
         const auto before = Snapshot({dir.Path()});
-        const lx::BuildHealth health = lx::ReadBuildHealth(dir.Path(), "16.24.0", {1, 2, 3, 4});
+        const lx::CLXFileDescriptor fdDir(::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const lx::BuildHealth health = lx::ReadBuildHealth(fdDir.Get(), "16.24.0", {1, 2, 3, 4});
         EXPECT_EQ(Snapshot({dir.Path()}), before) << "read-only";
         EXPECT_EQ(health.enState, testCase.enState);
         EXPECT_EQ(health.u32Failed, testCase.u32Failed);
         EXPECT_EQ(health.optLastFailed.value_or(n64Now + 1), n64Now - testCase.n64LastAgo);
         EXPECT_EQ(health.optHeldSince.value_or(n64Now + 1), n64Now - testCase.n64HeldAgo);
-        EXPECT_EQ(lx::ReadBuildHealth(dir.Path(), "16.23.0", {1, 2, 3, 4}).u32Failed, 0u) << "another version";
+        EXPECT_EQ(lx::ReadBuildHealth(fdDir.Get(), "16.23.0", {1, 2, 3, 4}).u32Failed, 0u) << "another version";
     }
-    EXPECT_EQ(lx::ReadBuildHealth("/nonexistent", "16.24.0", {}).enState, lx::HealthState::OK);
+    EXPECT_EQ(lx::ReadBuildHealth(-1, "16.24.0", {}).enState, lx::HealthState::OK);
 }
 
 } // namespace

@@ -455,12 +455,7 @@ std::vector<VersionRow> ExamineVersions(const fs::path& pathRoot, const fs::path
     std::vector<size_t> vtProbed;
     // The launcher's state for the user the Log check reads for, where the
     // launcher would use it: a refused or read-only state holds nothing back.
-    const std::string strHome = lx::HomeDirectory();
-    const fs::path pathHealth = fs::path(strHome) / lx::HealthDirectoryBelowHome();
-    lx::LogPathStatus status;
-    const lx::CLXFileDescriptor fdHealth =
-        lx::OpenPrivateDirectory(strHome, lx::HealthDirectoryBelowHome(), false, status);
-    const bool bHealthUsed = fdHealth.IsOpen() && ::faccessat(fdHealth.Get(), ".", W_OK | X_OK, AT_EACCESS) == 0;
+    const lx::CLXFileDescriptor fdHealth = lx::OpenHealthDirectory(lx::HomeDirectory(), false);
     for (const Version& stVersion : lx::ScanVersionDirectories(pathRoot)) {
         VersionRow& row = vtRows.emplace_back();
         row.strName = stVersion.path.filename().string();
@@ -469,8 +464,8 @@ std::vector<VersionRow> ExamineVersions(const fs::path& pathRoot, const fs::path
         row.pathLibrary = stVersion.path / lx::kszMainAppLibraryName;
         row.library.enEnd = ProbeEnd::Answered;
         if (const std::optional<lx::BuildIdentity> optIdentity = lx::IdentifyBuild(row.pathLibrary);
-            optIdentity && bHealthUsed) {
-            row.health = lx::ReadBuildHealth(pathHealth, row.strName, *optIdentity);
+            optIdentity && fdHealth.IsOpen()) {
+            row.health = lx::ReadBuildHealth(fdHealth.Get(), row.strName, *optIdentity);
         }
         std::error_code ec;
         const fs::file_type enType = fs::status(row.pathLibrary, ec).type();

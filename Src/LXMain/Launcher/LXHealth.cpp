@@ -346,15 +346,24 @@ fs::path HealthDirectoryBelowHome()
     return LauncherLogDirectoryBelowHome().parent_path() / "Health";
 }
 
-BuildHealth ReadBuildHealth(const fs::path& pathStateDir, const std::string& strVersion, const BuildIdentity& identity)
+CLXFileDescriptor OpenHealthDirectory(const std::string& strHome, bool bCreate)
+{
+    LogPathStatus status;
+    CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, HealthDirectoryBelowHome(), bCreate, status);
+    if (fdDir.IsOpen() && ::faccessat(fdDir.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        fdDir.Reset();
+    }
+    return fdDir;
+}
+
+BuildHealth ReadBuildHealth(int nDirFd, const std::string& strVersion, const BuildIdentity& identity)
 {
     const std::optional<HealthClock> optClock = HealthClock::OfThisMachine();
-    const CLXFileDescriptor fdDir(::open(pathStateDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!optClock || !fdDir.IsOpen() || strVersion.empty()) {
+    if (!optClock || nDirFd < 0 || strVersion.empty()) {
         return {};
     }
     CLXFailedStarts failed;
-    ForEachTryOf(fdDir.Get(), strVersion, [&](const char*, const TryRecord& record) {
+    ForEachTryOf(nDirFd, strVersion, [&](const char*, const TryRecord& record) {
         if (record.identity == identity && (record.bFailed || JudgeTry(record, *optClock) == TryVerdict::FAILED)) {
             failed.Add(record);
         }
@@ -410,10 +419,8 @@ CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::st
     const auto u64BootTicks =
         static_cast<uint64_t>(stBoot.tv_sec) * static_cast<uint64_t>(nTicksPerSecond) +
         static_cast<uint64_t>(stBoot.tv_nsec) / (1000000000 / static_cast<uint64_t>(nTicksPerSecond));
-    LogPathStatus status;
-    CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, HealthDirectoryBelowHome(), true, status);
-    // A state that cannot record a try cannot lift a hold either.
-    if (!fdDir.IsOpen() || ::faccessat(fdDir.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    CLXFileDescriptor fdDir = OpenHealthDirectory(strHome, true);
+    if (!fdDir.IsOpen()) {
         return health;
     }
     health.m_try = {false, strVersion, ::getpid(), u64BootTicks, optClock->strBootId, optClock->n64Now, *optIdentity};

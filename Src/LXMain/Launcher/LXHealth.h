@@ -116,10 +116,14 @@ struct BuildHealth {
 // Where the state lives below home.
 std::filesystem::path HealthDirectoryBelowHome();
 
+// The state directory as the launcher uses it: private as the log's, and
+// writable (a state that cannot record a try cannot lift a hold either).
+// Closed when it is refused, read-only or, without bCreate, absent.
+CLXFileDescriptor OpenHealthDirectory(const std::string& strHome, bool bCreate);
+
 // The build's health as the next launch would judge it; reads only. An
 // unreadable directory or a machine without /proc reads as ok.
-BuildHealth ReadBuildHealth(const std::filesystem::path& pathStateDir, const std::string& strVersion,
-                            const BuildIdentity& identity);
+BuildHealth ReadBuildHealth(int nDirFd, const std::string& strVersion, const BuildIdentity& identity);
 
 // Starts funcRun(pArg) on a detached thread with a small stack and every
 // signal blocked, so none of the client's is ever delivered to it.

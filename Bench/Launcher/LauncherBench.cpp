@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include "LXHealth.h"
+#include "LXLauncherLog.h"
 #include "LXLinuxLauncher.h"
 
 namespace fs = std::filesystem;
@@ -96,6 +97,9 @@ void BM_BuildHealthOfANormalLaunch(benchmark::State& state)
     const fs::path pathLibrary = home.Path() / "libLxAppStartProcess.so";
     std::ofstream(pathLibrary) << "x";
     const lx::HealthSetting setting;
+    // Opened by the log before, on a launch.
+    lx::LogPathStatus status;
+    const lx::PrivateDirectory settings = lx::OpenSettingsDirectory(home.Path().string(), true, status);
     for (auto _ : state) {
         // Paced as launches are: a file system may make a file made right
         // after one was removed cost more.
@@ -103,7 +107,7 @@ void BM_BuildHealthOfANormalLaunch(benchmark::State& state)
         ::usleep(2000);
         state.ResumeTiming();
         lx::CLXBuildHealth health =
-            lx::CLXBuildHealth::Begin(setting, home.Path().string(), "16.23.16808", pathLibrary);
+            lx::CLXBuildHealth::Begin(setting, settings, "16.23.16808", pathLibrary);
         health.RecordTry();
         health.MarkHealthy();
         if (health.IsHeld() || health.Health().u32Failed != 0) {

@@ -191,7 +191,9 @@ TEST_F(LXLauncherLogTest, CheckFindsWhatOpeningRefusesAndCreatesNothing)
         EXPECT_EQ(status.strPath, PlantedPath(pathHome, strWhere).string());
         EXPECT_EQ(countEntries(), nEntriesBefore) << "a check creates nothing";
         lx::LogPathStatus opened;
-        EXPECT_EQ(lx::OpenLauncherLog(pathHome.string(), opened) != nullptr, bOpens) << opened.ec.message();
+        const lx::PrivateDirectory settings = lx::OpenSettingsDirectory(pathHome.string(), true, opened);
+        EXPECT_EQ(settings.fd.IsOpen() && lx::OpenLauncherLog(settings, opened) != nullptr, bOpens)
+            << opened.ec.message();
         EXPECT_TRUE(ReadFile(m_dir / "victim") == strVictim);
     }
 }

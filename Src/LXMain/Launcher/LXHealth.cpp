@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr char kszHealthDirectoryName[] = "Health";
 constexpr char kszTryKind[] = "try";
 constexpr char kszFailKind[] = "fail";
 constexpr char kChSeparator = '_';
@@ -92,25 +93,25 @@ int64_t SecondsSinceEpoch()
         .count();
 }
 
-// Calls func(strName, record) for every parsable entry of the version.
+// Calls func(szName, record) for every parsable entry of the version, read
+// straight from the directory's descriptor from its start.
 template <typename Func>
 void ForEachTryOf(int nDirFd, const std::string& strVersion, const Func& func)
 {
-    const int nListFd = ::openat(nDirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* const pDir = nListFd != -1 ? ::fdopendir(nListFd) : nullptr;
-    if (pDir == nullptr) {
-        if (nListFd != -1) {
-            ::close(nListFd);
-        }
+    alignas(dirent64) char arrBuffer[4096];
+    if (::lseek(nDirFd, 0, SEEK_SET) != 0) {
         return;
     }
-    while (const dirent* pEntry = ::readdir(pDir)) {
-        const std::optional<lx::TryRecord> optRecord = lx::ParseTryName(pEntry->d_name);
-        if (optRecord && (strVersion.empty() || optRecord->strVersion == strVersion)) {
-            func(pEntry->d_name, *optRecord);
+    for (ssize_t nRead = 0; (nRead = ::getdents64(nDirFd, arrBuffer, sizeof arrBuffer)) > 0;) {
+        for (ssize_t nPos = 0; nPos < nRead;) {
+            const auto* pEntry = reinterpret_cast<const dirent64*>(arrBuffer + nPos);
+            nPos += pEntry->d_reclen;
+            const std::optional<lx::TryRecord> optRecord = lx::ParseTryName(pEntry->d_name);
+            if (optRecord && (strVersion.empty() || optRecord->strVersion == strVersion)) {
+                func(pEntry->d_name, *optRecord);
+            }
         }
     }
-    ::closedir(pDir);
 }
 
 lx::BuildHealth Summarise(std::vector<int64_t> vtFailedAt)
@@ -341,19 +342,22 @@ TryVerdict JudgeTry(const TryRecord& record, const HealthClock& clock)
     return TryVerdict::FAILED;
 }
 
-fs::path HealthDirectoryBelowHome()
+CLXFileDescriptor OpenHealthDirectory(const PrivateDirectory& settings, bool bCreate)
 {
-    return LauncherLogDirectoryBelowHome().parent_path() / "Health";
+    LogPathStatus status;
+    const PrivateDirectory dir =
+        settings.fd.IsOpen() ? OpenPrivateDirectory(settings, kszHealthDirectoryName, bCreate, status) : PrivateDirectory();
+    if (!dir.fd.IsOpen() || ::faccessat(dir.fd.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        return {};
+    }
+    // Listed through, so open for reading.
+    return CLXFileDescriptor(::openat(dir.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 CLXFileDescriptor OpenHealthDirectory(const std::string& strHome, bool bCreate)
 {
     LogPathStatus status;
-    CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, HealthDirectoryBelowHome(), bCreate, status);
-    if (fdDir.IsOpen() && ::faccessat(fdDir.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-        fdDir.Reset();
-    }
-    return fdDir;
+    return OpenHealthDirectory(OpenSettingsDirectory(strHome, bCreate, status), bCreate);
 }
 
 BuildHealth ReadBuildHealth(int nDirFd, const std::string& strVersion, const BuildIdentity& identity)
@@ -402,7 +406,7 @@ bool StartQuietThread(void* (*funcRun)(void*), void* pArg)
     return bStarted;
 }
 
-CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::string& strHome,
+CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const PrivateDirectory& settings,
                                      const std::string& strVersion, const fs::path& pathLibrary)
 {
     CLXBuildHealth health;
@@ -419,7 +423,7 @@ CLXBuildHealth CLXBuildHealth::Begin(const HealthSetting& setting, const std::st
     const auto u64BootTicks =
         static_cast<uint64_t>(stBoot.tv_sec) * static_cast<uint64_t>(nTicksPerSecond) +
         static_cast<uint64_t>(stBoot.tv_nsec) / (1000000000 / static_cast<uint64_t>(nTicksPerSecond));
-    CLXFileDescriptor fdDir = OpenHealthDirectory(strHome, true);
+    CLXFileDescriptor fdDir = OpenHealthDirectory(settings, true);
     if (!fdDir.IsOpen()) {
         return health;
     }
@@ -486,7 +490,7 @@ void CLXBuildHealth::Watch(std::chrono::milliseconds msWindow)
         return;
     }
     auto* pMark = new HealthyMark;
-    pMark->nDirFd = ::fcntl(m_fdDir.Get(), F_DUPFD_CLOEXEC, 0);
+    pMark->nDirFd = m_fdDir.Release();
     pMark->strTryName = m_strTryName;
     pMark->tryRecord = m_try;
     pMark->bClearFailures = m_health.u32Failed > 0;

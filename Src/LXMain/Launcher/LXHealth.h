@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "LXLogFile.h"
 #include "LXPosix.h"
 
 namespace lx {
@@ -113,12 +114,11 @@ struct BuildHealth {
     std::optional<int64_t> optHeldSince;  // the start that made it held
 };
 
-// Where the state lives below home.
-std::filesystem::path HealthDirectoryBelowHome();
-
-// The state directory as the launcher uses it: private as the log's, and
-// writable (a state that cannot record a try cannot lift a hold either).
-// Closed when it is refused, read-only or, without bCreate, absent.
+// The state directory, "Health" in the settings directory, as the launcher
+// uses it: private as the log's, and writable (a state that cannot record a
+// try cannot lift a hold either). Closed when it is refused, read-only or,
+// without bCreate, absent.
+CLXFileDescriptor OpenHealthDirectory(const PrivateDirectory& settings, bool bCreate);
 CLXFileDescriptor OpenHealthDirectory(const std::string& strHome, bool bCreate);
 
 // The build's health as the next launch would judge it; reads only. An
@@ -139,8 +139,8 @@ std::string FormatLocalTime(int64_t n64Time);
 class CLXBuildHealth {
 public:
     CLXBuildHealth() = default;
-    static CLXBuildHealth Begin(const HealthSetting& setting, const std::string& strHome, const std::string& strVersion,
-                                const std::filesystem::path& pathLibrary);
+    static CLXBuildHealth Begin(const HealthSetting& setting, const PrivateDirectory& settings,
+                                const std::string& strVersion, const std::filesystem::path& pathLibrary);
 
     const BuildHealth& Health() const { return m_health; }
     bool IsHeld() const { return m_health.enState == HealthState::HELD; }

@@ -62,7 +62,11 @@ int CLXLauncher::Launch(int argc, char** argv)
     const std::string strOwnName = lx::EscapeControlCharacters(pathVersionRoot.filename().string());
     lx::CLXBuildHealth health;
     if (!pathVersionRoot.empty()) {
-        health = lx::CLXBuildHealth::Begin(healthSetting, lx::HomeDirectory(), pathVersionRoot.filename().string(),
+        if (!m_settings.fd.IsOpen()) {
+            lx::LogPathStatus status;
+            m_settings = lx::OpenSettingsDirectory(lx::HomeDirectory(), true, status);
+        }
+        health = lx::CLXBuildHealth::Begin(healthSetting, m_settings, pathVersionRoot.filename().string(),
                                            pathVersionRoot / lx::kszMainAppLibraryName);
     }
     // Held: not even loaded, as its initialisers may be what fails.

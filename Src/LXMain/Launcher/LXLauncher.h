@@ -9,6 +9,7 @@
 #include "LXFallback.h"
 #include "LXHandOver.h"
 #include "LXLauncherData.h"
+#include "LXLogFile.h"
 #include "LXPosix.h"
 
 using FuncStartMainApp = int (*)(ClientType clientType, int argc, char** argv);
@@ -34,6 +35,9 @@ public:
     }
     // The link to the launcher that started this one, if any.
     void KeepStarterLink(lx::CLXStarterLink starterLink) { m_starterLink = std::move(starterLink); }
+    // The settings directory the log was opened below, for the launcher's
+    // other state; opened again at launch when not kept.
+    void KeepSettings(lx::PrivateDirectory settings) { m_settings = std::move(settings); }
 
 protected:
     virtual int StartMainApp(int argc, char** argv);
@@ -61,4 +65,5 @@ protected:
     lx::CLXFileDescriptor m_fdOutput;
     lx::CLXFileDescriptor m_fdTerminal;
     lx::CLXStarterLink m_starterLink;
+    lx::PrivateDirectory m_settings;
 };

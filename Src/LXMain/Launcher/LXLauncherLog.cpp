@@ -21,6 +21,7 @@ namespace {
 
 constexpr char kStrFolderNameAllInOne[] = "orvalo/2.0";
 constexpr char kszLoggerName[] = "Launcher";
+constexpr char kszLogDirectoryName[] = "Logs";
 constexpr char kszLogPattern[] = "[%l] [%Y-%m-%d %H:%M:%S.%e] [%P:%t] [%n] [%s:%#] %v";
 
 std::error_code WritableDirectory(int nDirFd, const char* szPath)
@@ -49,9 +50,14 @@ std::string LauncherLogFilePathForHome(const std::string& strHome)
     return strHome + "/" + pathBelowHome.string();
 }
 
+fs::path SettingsDirectoryBelowHome()
+{
+    return fs::path(".config") / GetClientFolderName(GetLauncherClientType());
+}
+
 fs::path LauncherLogDirectoryBelowHome()
 {
-    return fs::path(".config") / GetClientFolderName(GetLauncherClientType()) / "Logs";
+    return SettingsDirectoryBelowHome() / kszLogDirectoryName;
 }
 
 CLXRotatingLogSink::Layout LauncherLogLayout()
@@ -93,9 +99,16 @@ LogPathStatus CheckLauncherLog(const std::string& strHome)
     return status;
 }
 
-std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const std::string& strHome, LogPathStatus& status)
+PrivateDirectory OpenSettingsDirectory(const std::string& strHome, bool bCreate, LogPathStatus& status)
 {
-    CLXFileDescriptor fdDir = OpenPrivateDirectory(strHome, LauncherLogDirectoryBelowHome(), true, status);
+    const PrivateDirectory home = OpenPrivateHome(strHome, bCreate, status);
+    return home.fd.IsOpen() ? OpenPrivateDirectory(home, SettingsDirectoryBelowHome(), bCreate, status)
+                            : PrivateDirectory();
+}
+
+std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const PrivateDirectory& settings, LogPathStatus& status)
+{
+    CLXFileDescriptor fdDir = OpenPrivateDirectory(settings, kszLogDirectoryName, true, status).fd;
     if (!fdDir.IsOpen()) {
         return nullptr;
     }
@@ -122,14 +135,16 @@ void OpenClosedStandardDescriptors()
 
 } // namespace lx
 
-void LXLauncherLog::Init()
+lx::PrivateDirectory LXLauncherLog::Init()
 {
     spdlog::set_level(spdlog::level::info);
 
     spdlog::sink_ptr spSink;
+    lx::PrivateDirectory settings;
     try {
         lx::LogPathStatus status;
-        spSink = lx::OpenLauncherLog(lx::HomeDirectory(), status);
+        settings = lx::OpenSettingsDirectory(lx::HomeDirectory(), true, status);
+        spSink = settings.fd.IsOpen() ? lx::OpenLauncherLog(settings, status) : nullptr;
     } catch (const std::exception&) {
         // Out of memory this early: the client must still start.
     }
@@ -142,4 +157,5 @@ void LXLauncherLog::Init()
     auto spLogger = std::make_shared<spdlog::logger>(kszLoggerName, std::move(spSink));
     spLogger->set_pattern(kszLogPattern, spdlog::pattern_time_type::local);
     spdlog::set_default_logger(std::move(spLogger));
+    return settings;
 }

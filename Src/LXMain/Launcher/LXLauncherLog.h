@@ -12,7 +12,8 @@ public:
     // Makes the "Launcher" logger, writing to the rotating launcher log, the
     // process-wide default. Never fails: when the log cannot be opened, or is
     // refused as reachable by another user, the logger discards its records.
-    static void Init();
+    // Gives the settings directory the log lies in, closed when refused.
+    static lx::PrivateDirectory Init();
 };
 
 namespace lx {
@@ -20,6 +21,8 @@ namespace lx {
 // Where the launcher log lives for the given home directory.
 std::string LauncherLogFilePathForHome(const std::string& strHome);
 
+// The client's settings directory below home, which holds the log's.
+std::filesystem::path SettingsDirectoryBelowHome();
 // The log's directory below home, and its file names and limits.
 std::filesystem::path LauncherLogDirectoryBelowHome();
 CLXRotatingLogSink::Layout LauncherLogLayout();
@@ -31,9 +34,13 @@ CLXRotatingLogSink::Layout LauncherLogLayout();
 // Creates and changes nothing.
 LogPathStatus CheckLauncherLog(const std::string& strHome);
 
-// Opens the launcher log below strHome for writing, making the missing
-// directories; nullptr, with status telling why, when refused.
-std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const std::string& strHome, LogPathStatus& status);
+// Opens the settings directory below strHome, as the launcher's files are
+// opened below it; closed, with status telling why, when refused.
+PrivateDirectory OpenSettingsDirectory(const std::string& strHome, bool bCreate, LogPathStatus& status);
+
+// Opens the launcher log below the settings directory for writing, making
+// its directory; nullptr, with status telling why, when refused.
+std::shared_ptr<CLXRotatingLogSink> OpenLauncherLog(const PrivateDirectory& settings, LogPathStatus& status);
 
 // Opens /dev/null on each of descriptors 0 to 2 that is closed, so no file
 // opened later can take the place of a standard stream.

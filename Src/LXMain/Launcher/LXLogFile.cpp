@@ -135,8 +135,7 @@ std::error_code CheckOwnRegularFile(const struct stat& st)
     return {};
 }
 
-CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const fs::path& pathRelative, bool bCreate,
-                                       LogPathStatus& status)
+PrivateDirectory OpenPrivateHome(const std::string& strHome, bool bCreate, LogPathStatus& status)
 {
     status = {};
     status.strPath = strHome;
@@ -153,15 +152,24 @@ CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const fs::pat
     }
     // Held open from here on, so nothing can be swapped in between the check
     // and the use.
-    CLXFileDescriptor fdDir(nFd);
-    struct stat stHome {};
-    if (!fdDir.IsOpen() || ::fstat(fdDir.Get(), &stHome) != 0) {
+    PrivateDirectory home;
+    home.fd = CLXFileDescriptor(nFd);
+    if (!home.fd.IsOpen() || ::fstat(home.fd.Get(), &home.stHome) != 0) {
         status.ec = LastError();
         return {};
     }
-    if (status.ec = CheckPrivateDirectory(stHome, true); status.ec) {
+    if (status.ec = CheckPrivateDirectory(home.stHome, true); status.ec) {
         return {};
     }
+    home.strPath = home.strWhere = strHome;
+    return home;
+}
+
+PrivateDirectory OpenPrivateDirectory(const PrivateDirectory& base, const fs::path& pathRelative, bool bCreate,
+                                      LogPathStatus& status)
+{
+    status = {};
+    status.strPath = base.strPath;
     // The names still to walk, the next one last; a link's target takes the
     // link's place. Depth below home: 0 is home, -1 anywhere outside it,
     // where root may own a directory too.
@@ -174,8 +182,11 @@ CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const fs::pat
         }
     };
     pushReversed(pathRelative);
-    std::string strWhere = strHome; // fdDir's path, links resolved
-    int nDepth = 0;
+    PrivateDirectory dir;
+    dir.stHome = base.stHome;
+    int nDirFd = base.fd.Get(); // dir.fd once the walk has left base
+    std::string strWhere = base.strWhere; // its path, links resolved
+    int nDepth = base.nDepth;
     int nLinks = 0;
     while (!vtStrPending.empty()) {
         const std::string strName = std::move(vtStrPending.back());
@@ -195,10 +206,10 @@ CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const fs::pat
             }
             status.strPath += strName;
         }
-        nFd = ::openat(fdDir.Get(), strName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        int nFd = ::openat(nDirFd, strName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (nFd == -1 && errno == ENOENT && bCreate && !bUp &&
-            (::mkdirat(fdDir.Get(), strName.c_str(), 0700) == 0 || errno == EEXIST)) {
-            nFd = ::openat(fdDir.Get(), strName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            (::mkdirat(nDirFd, strName.c_str(), 0700) == 0 || errno == EEXIST)) {
+            nFd = ::openat(nDirFd, strName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         }
         CLXFileDescriptor fdNext(nFd);
         struct stat st {};
@@ -238,22 +249,37 @@ CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const fs::pat
         } else {
             nDepth = bUp ? std::max(nDepth, 0) - 1 : (nDepth < 0 ? -1 : nDepth + 1);
         }
-        if (nDepth < 0 && IsSameFile(st, stHome)) {
+        if (nDepth < 0 && IsSameFile(st, dir.stHome)) {
             nDepth = 0;
         }
         if (status.ec = CheckPrivateDirectory(st, nDepth <= 0); status.ec) {
             return {};
         }
-        fdDir = std::move(fdNext);
+        dir.fd = std::move(fdNext);
+        nDirFd = dir.fd.Get();
         strWhere = status.strPath;
     }
+    if (!dir.fd.IsOpen() && !(dir.fd = CLXFileDescriptor(::fcntl(nDirFd, F_DUPFD_CLOEXEC, 0))).IsOpen()) {
+        status.ec = LastError();
+        return {};
+    }
     // Named as the user knows it, whatever links it went through.
-    status.strPath = strHome;
+    status.strPath = base.strPath;
     for (const fs::path& pathComponent : pathRelative) {
         status.strPath += '/';
         status.strPath += pathComponent.native();
     }
-    return fdDir;
+    dir.strPath = status.strPath;
+    dir.strWhere = strWhere;
+    dir.nDepth = nDepth;
+    return dir;
+}
+
+CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const fs::path& pathRelative, bool bCreate,
+                                       LogPathStatus& status)
+{
+    const PrivateDirectory home = OpenPrivateHome(strHome, bCreate, status);
+    return home.fd.IsOpen() ? OpenPrivateDirectory(home, pathRelative, bCreate, status).fd : CLXFileDescriptor();
 }
 
 std::error_code CheckAbsentOrOwnRegularFile(int nDirFd, const char* szName)

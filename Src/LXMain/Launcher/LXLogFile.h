@@ -46,6 +46,16 @@ std::error_code CheckPrivateDirectory(const struct stat& st, bool bRootMayOwn);
 // A regular file owned by this user.
 std::error_code CheckOwnRegularFile(const struct stat& st);
 
+// A directory accepted by the walk below, with what a walk further down
+// from it needs.
+struct PrivateDirectory {
+    CLXFileDescriptor fd; // O_PATH
+    std::string strPath;  // as home and the relative path spell it
+    std::string strWhere; // with links resolved
+    int nDepth = 0;       // below home; -1 outside it
+    struct stat stHome {};
+};
+
 // Opens strHome (owned by the user or root), then each directory of
 // pathRelative below it, each checked with CheckPrivateDirectory. A link met
 // on the way (in a directory that passed, and the user's or root's) is
@@ -58,6 +68,11 @@ std::error_code CheckOwnRegularFile(const struct stat& st);
 // as strHome and pathRelative spell it.
 CLXFileDescriptor OpenPrivateDirectory(const std::string& strHome, const std::filesystem::path& pathRelative,
                                        bool bCreate, LogPathStatus& status);
+// The same in steps: home, then any walk down from a directory accepted,
+// which need not check again what lies above it.
+PrivateDirectory OpenPrivateHome(const std::string& strHome, bool bCreate, LogPathStatus& status);
+PrivateDirectory OpenPrivateDirectory(const PrivateDirectory& base, const std::filesystem::path& pathRelative,
+                                      bool bCreate, LogPathStatus& status);
 
 // Accepts an entry of the directory that is absent or a regular file of this
 // user, without following links.

@@ -61,13 +61,14 @@ int main(int argc, char** argv)
     lx::CLXFileDescriptor fdTerminal(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     SilenceConsole();
 
-    LXLauncherLog::Init();
+    lx::PrivateDirectory settings = LXLauncherLog::Init();
     SPDLOG_INFO(lx::msg::kszInit);
 
     try {
         CLXLinuxLauncher launcher;
         launcher.KeepConsole(std::move(fdOutput), std::move(fdTerminal));
         launcher.KeepStarterLink(std::move(starterLink));
+        launcher.KeepSettings(std::move(settings));
         return launcher.Launch(argc, argv);
     } catch (const std::exception& ex) {
         SPDLOG_INFO(lx::msg::kszAbortedByException, ex.what());

@@ -2,12 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <unordered_map>
 
 #include "LXDoctor.h"
 #include "LXLauncherMessages.h"
 #include "LXPosix.h"
+#include "LXText.h"
 
 namespace fs = std::filesystem;
 
@@ -22,11 +22,7 @@ constexpr off_t kNMaxReadBytes = 16 * 1024 * 1024;
 std::optional<int64_t> ParseNumber(std::string_view str)
 {
     int64_t nValue = 0;
-    const auto [pStop, ec] = std::from_chars(str.data(), str.data() + str.size(), nValue);
-    if (str.empty() || ec != std::errc() || pStop != str.data() + str.size()) {
-        return std::nullopt;
-    }
-    return nValue;
+    return lx::ReadWholeNumber(str, nValue) ? std::optional<int64_t>(nValue) : std::nullopt;
 }
 
 // "2026-12-08 12:00:00.123"

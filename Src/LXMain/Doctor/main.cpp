@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -12,6 +11,7 @@
 
 #include "LXDoctor.h"
 #include "LXPosix.h"
+#include "LXText.h"
 
 namespace fs = std::filesystem;
 using namespace lx::doctor;
@@ -55,7 +55,6 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& vtAr
             optValue = vtArgs[++i];
         }
         size_t uCount = 0;
-        const char* pEnd = optValue ? optValue->data() + optValue->size() : nullptr;
         if (bTakesValue && !optValue) {
             strError = strName + " needs a value";
         } else if ((strName == "--help" || strName == "-h" || strName == "--json") && !optValue) {
@@ -64,8 +63,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& vtAr
             strError = optValue->empty() ? "--root needs a directory" : "";
             commandLine.optRoot = *optValue;
         } else if (strName == "--log-lines") {
-            const auto [pStop, ec] = std::from_chars(optValue->data(), pEnd, uCount);
-            const bool bValid = !optValue->empty() && ec == std::errc() && pStop == pEnd && uCount <= kUMaxLogLines;
+            const bool bValid = lx::ReadWholeNumber(*optValue, uCount) && uCount <= kUMaxLogLines;
             commandLine.uLogLines = uCount;
             strError = bValid ? "" : "--log-lines needs a whole number from 0 to " + std::to_string(kUMaxLogLines) +
                                          ", not \"" + *optValue + "\"";

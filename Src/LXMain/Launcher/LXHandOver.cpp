@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
 
+#include "LXText.h"
 #include "LXWriteSignalsHeld.h"
 
 namespace lx {
@@ -27,13 +27,8 @@ constexpr std::chrono::milliseconds kDurationExitPoll{5};
 int ParseHandedOverFd(std::string_view strText)
 {
     constexpr size_t kUMaxDigits = 9; // stays within int
-    if (strText.size() > kUMaxDigits) {
-        return -1;
-    }
     int nFd = -1;
-    const char* const pEnd = strText.data() + strText.size();
-    const auto [pStop, ec] = std::from_chars(strText.data(), pEnd, nFd);
-    return ec == std::errc() && pStop == pEnd && nFd > STDERR_FILENO ? nFd : -1;
+    return strText.size() <= kUMaxDigits && ReadWholeNumber(strText, nFd) && nFd > STDERR_FILENO ? nFd : -1;
 }
 
 bool IsPipeOpenForWriting(int nFd)

@@ -21,6 +21,7 @@
 
 #include "LXLauncherLog.h"
 #include "LXLogFile.h"
+#include "LXText.h"
 
 namespace fs = std::filesystem;
 
@@ -40,14 +41,6 @@ constexpr size_t kUWatcherStack = 256 * 1024;
 bool IsPlainVersionByte(char ch)
 {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '.' || ch == '-';
-}
-
-template <typename T>
-bool ReadNumber(std::string_view strText, T& value)
-{
-    const char* const pEnd = strText.data() + strText.size();
-    const auto [pStop, ec] = std::from_chars(strText.data(), pEnd, value);
-    return !strText.empty() && ec == std::errc() && pStop == pEnd;
 }
 
 // A small file of /proc in one read; empty when it cannot be had.
@@ -80,7 +73,7 @@ std::optional<uint64_t> ProcessStartTicks(pid_t nPid)
         const size_t uEnd = std::min(strRest.find_first_of(" \n"), strRest.size());
         if (nField + 1 == kNFieldsToStartTime) {
             uint64_t u64Ticks = 0;
-            return ReadNumber(strRest.substr(0, uEnd), u64Ticks) ? std::optional<uint64_t>(u64Ticks) : std::nullopt;
+            return lx::ReadWholeNumber(strRest.substr(0, uEnd), u64Ticks) ? std::optional<uint64_t>(u64Ticks) : std::nullopt;
         }
         strRest.remove_prefix(uEnd);
     }
@@ -225,7 +218,7 @@ HealthSetting HealthSetting::Read(const char* szMode, const char* szWindow)
         setting.optIgnored = std::string(strMode);
     }
     uint32_t u32Window = 0;
-    if (szWindow != nullptr && ReadNumber(std::string_view(szWindow), u32Window) && u32Window >= 1 &&
+    if (szWindow != nullptr && lx::ReadWholeNumber(std::string_view(szWindow), u32Window) && u32Window >= 1 &&
         u32Window <= kDurationHealthWindow.count()) {
         setting.msWindow = std::chrono::milliseconds(u32Window);
     }
@@ -304,10 +297,10 @@ std::optional<TryRecord> ParseTryName(std::string_view strName)
     const bool bHex = std::all_of(record.strBootId.begin(), record.strBootId.end(),
                                   [](char ch) { return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'); });
     if (record.strVersion.empty() || record.strBootId.size() != kUBootIdDigits || !bHex ||
-        !ReadNumber(vtFields[2], record.nPid) || !ReadNumber(vtFields[3], record.u64BootTicks) ||
-        !ReadNumber(vtFields[5], record.n64Time) || !ReadNumber(vtFields[6], record.identity.u64Device) ||
-        !ReadNumber(vtFields[7], record.identity.u64Inode) || !ReadNumber(vtFields[8], record.identity.u64Size) ||
-        !ReadNumber(vtFields[9], record.identity.n64MtimeNs)) {
+        !lx::ReadWholeNumber(vtFields[2], record.nPid) || !lx::ReadWholeNumber(vtFields[3], record.u64BootTicks) ||
+        !lx::ReadWholeNumber(vtFields[5], record.n64Time) || !lx::ReadWholeNumber(vtFields[6], record.identity.u64Device) ||
+        !lx::ReadWholeNumber(vtFields[7], record.identity.u64Inode) || !lx::ReadWholeNumber(vtFields[8], record.identity.u64Size) ||
+        !lx::ReadWholeNumber(vtFields[9], record.identity.n64MtimeNs)) {
         return std::nullopt;
     }
     return record;

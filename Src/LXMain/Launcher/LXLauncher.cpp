@@ -62,11 +62,11 @@ int CLXLauncher::Launch(int argc, char** argv)
     const std::string strOwnName = lx::EscapeControlCharacters(pathVersionRoot.filename().string());
     lx::CLXBuildHealth health;
     if (!pathVersionRoot.empty()) {
-        if (!m_settings.fd.IsOpen()) {
+        if (!m_optSettings) {
             lx::LogPathStatus status;
-            m_settings = lx::OpenSettingsDirectory(lx::HomeDirectory(), true, status);
+            m_optSettings = lx::OpenSettingsDirectory(lx::HomeDirectory(), true, status);
         }
-        health = lx::CLXBuildHealth::Begin(healthSetting, m_settings, pathVersionRoot.filename().string(),
+        health = lx::CLXBuildHealth::Begin(healthSetting, *m_optSettings, pathVersionRoot.filename().string(),
                                            pathVersionRoot / lx::kszMainAppLibraryName);
     }
     // Held: not even loaded, as its initialisers may be what fails.

@@ -36,8 +36,8 @@ public:
     // The link to the launcher that started this one, if any.
     void KeepStarterLink(lx::CLXStarterLink starterLink) { m_starterLink = std::move(starterLink); }
     // The settings directory the log was opened below, for the launcher's
-    // other state; opened again at launch when not kept.
-    void KeepSettings(lx::PrivateDirectory settings) { m_settings = std::move(settings); }
+    // other state, refused ones included; opened at launch when not kept.
+    void KeepSettings(lx::PrivateDirectory settings) { m_optSettings = std::move(settings); }
 
 protected:
     virtual int StartMainApp(int argc, char** argv);
@@ -65,5 +65,5 @@ protected:
     lx::CLXFileDescriptor m_fdOutput;
     lx::CLXFileDescriptor m_fdTerminal;
     lx::CLXStarterLink m_starterLink;
-    lx::PrivateDirectory m_settings;
+    std::optional<lx::PrivateDirectory> m_optSettings;
 };
